@@ -1,0 +1,156 @@
+// The key-code queue, the key-hit flag and the graphics versions of the input operations.
+// The window layer fills the queue and the pointer state on its thread; every access from
+// either side happens under the screen lock (the auto-lock below, or the update tick).
+#include "display/input.h"
+
+#include "gfx/context.h"
+#include "runtime/runtime.h"
+
+namespace vx {
+
+PointerState pointer_state;
+
+namespace {
+
+int queue[16];
+int queue_write = 0, queue_read = 0;
+int key_hit = 0;
+
+// Takes the driver's lock unless the running operation already holds it.
+struct AutoLock {
+    GfxContext* ctx;
+    explicit AutoLock(GfxContext* c) : ctx(c) { bracket_begin(ctx); }
+    ~AutoLock() { bracket_end(ctx); }
+    AutoLock(const AutoLock&) = delete;
+    AutoLock& operator=(const AutoLock&) = delete;
+};
+
+int take_hit() {
+    int previous = key_hit;
+    key_hit = 0;
+    return previous;
+}
+
+int pop_code() {
+    if (queue_read == queue_write) return 0;
+    int code = queue[queue_read];
+    queue_read = (queue_read + 1) & 15;
+    take_hit();
+    return code;
+}
+
+int fail_mouse(int* x, int* y, int* wheel, int* buttons, int* clip) {
+    for (int* out : {x, y, wheel, buttons, clip})
+        if (out) *out = -1;
+    rt_set_error(err_illegal_call);
+    return err_illegal_call;
+}
+
+}  // namespace
+
+void key_queue_push(int code) {
+    queue[queue_write] = code;
+    queue_write = (queue_write + 1) & 15;
+    if (queue_write == queue_read) queue_read = (queue_read + 1) & 15;  // the oldest is lost
+    key_hit = 1;
+}
+
+int key_queue_pop() { return pop_code(); }
+int key_queue_size() { return (queue_write - queue_read) & 15; }
+void key_queue_clear() { queue_read = queue_write = 0; }
+
+int mouse_get(int* x, int* y, int* wheel, int* buttons, int* clip) {
+    GfxContext* ctx = gfx_context();
+    if (!ctx || !ctx->driver || !ctx->driver->read_mouse) return fail_mouse(x, y, wheel, buttons, clip);
+    int out[5];
+    int result;
+    {
+        AutoLock lock(ctx);
+        result = ctx->driver->read_mouse(&out[0], &out[1], &out[2], &out[3], &out[4]);
+    }
+    if (result != 0) return fail_mouse(x, y, wheel, buttons, clip);
+    int* dest[5] = {x, y, wheel, buttons, clip};
+    for (int i = 0; i < 5; ++i)
+        if (dest[i]) *dest[i] = out[i];
+    rt_set_error(err_none);
+    return err_none;
+}
+
+int mouse_set(int x, int y, int cursor, int clip) {
+    GfxContext* ctx = gfx_context();
+    if (!ctx || !ctx->driver || !ctx->driver->write_mouse) {
+        rt_set_error(err_illegal_call);
+        return err_illegal_call;
+    }
+    AutoLock lock(ctx);
+    ctx->driver->write_mouse(x, y, cursor, clip);
+    rt_set_error(err_none);
+    return err_none;
+}
+
+int key_down(int scancode) {
+    GfxContext* ctx = gfx_context();
+    if (!ctx || scancode < 0 || scancode > 127) return 0;
+    AutoLock lock(ctx);
+    return ctx->key_state[scancode] ? -1 : 0;
+}
+
+std::string key_read() {
+    GfxContext* ctx = gfx_context();
+    if (!ctx) return {};
+    int code;
+    {
+        AutoLock lock(ctx);
+        code = pop_code();
+    }
+    if (code <= 0) return {};
+    if (code <= 255) return std::string(1, static_cast<char>(code));
+    return std::string{'\xFF', static_cast<char>((code >> 8) & 0xFF)};
+}
+
+int key_wait() {
+    GfxContext* ctx = gfx_context();
+    if (!ctx) return 0;
+    for (;;) {
+        int code;
+        {
+            AutoLock lock(ctx);
+            code = pop_code();
+        }
+        if (code) return code;
+        pause(20);
+    }
+}
+
+int key_ready() {
+    GfxContext* ctx = gfx_context();
+    if (!ctx) return 0;
+    AutoLock lock(ctx);
+    return queue_read != queue_write ? 1 : 0;
+}
+
+int key_hit_take() {
+    GfxContext* ctx = gfx_context();
+    if (!ctx) return take_hit();
+    AutoLock lock(ctx);
+    return take_hit();
+}
+
+void pause(int milliseconds) {
+    if (milliseconds == -1) {
+        while (!key_hit_take()) rt_sleep_ms(50);
+        return;
+    }
+    if (milliseconds <= 99) {
+        rt_sleep_ms(milliseconds);
+        return;
+    }
+    while (milliseconds > 50) {
+        if (key_hit_take()) return;
+        rt_sleep_ms(50);
+        milliseconds -= 50;
+    }
+    rt_sleep_ms(milliseconds);
+}
+
+}  // namespace vx
