@@ -33,3 +33,37 @@ struct ImageView {
 ImageView image_view(void* image, int32_t target_bpp);
 
 }  // namespace vx
+
+namespace vx {
+
+// The put routine contract: called once per put with the whole clipped rectangle; rows top
+// to bottom, each left to right. Source and target never overlap.
+using put_fn = void (*)(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
+                        int32_t dst_pitch, uint32_t alpha, void* blender, void* param);
+
+// Put mode codes that put_image recognises.
+constexpr int put_mode_trans = 0;
+constexpr int put_mode_alpha = 6;
+
+// x1 of put_image meaning "the whole image" (the other three corners are then ignored).
+constexpr int32_t whole_image = static_cast<int32_t>(0xFFFF0000u);
+
+// Creates an image buffer (header and rows) owned by the caller; null when refused. depth <= 0
+// means the screen's; flags bit 31 fills it with the mask colour instead of `colour`.
+void* image_create(int32_t width, int32_t height, uint32_t colour, int32_t depth, uint32_t flags);
+void image_destroy(void* image);
+
+// Puts an image, or the rectangle (x1, y1)-(x2, y2) of it, at (x, y) on the target (null for
+// the screen) through `put`. Returns the error code, also stored as the last error.
+int put_image(void* target, float x, float y, void* image, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
+              int coord_type, int mode, put_fn put, uint32_t alpha, void* blender, void* param);
+
+// Mode 0: leaves out pixels of the mask colour; at 4 bytes per pixel the alpha byte of what is
+// copied is cleared.
+void put_trans(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch, int32_t dst_pitch,
+               uint32_t alpha, void* blender, void* param);
+// Mode 6 with a 1-byte image on a 4-byte target: the source byte becomes the alpha byte.
+void put_alpha_mask(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
+                    int32_t dst_pitch, uint32_t alpha, void* blender, void* param);
+
+}  // namespace vx
