@@ -1,0 +1,150 @@
+// Program flow: MIDI first, then the 720 x 190 screen painted once (picture, keys, labels,
+// sliders with captions), then one pass of the polling loop at a time, then shut-down.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "app/instruments.h"
+#include "app/midi.h"
+#include "app/piano.h"
+#include "display/input.h"
+#include "gfx/bmp_load.h"
+#include "gfx/console_ops.h"
+#include "gfx/context.h"
+#include "gfx/image.h"
+#include "gfx/primitives.h"
+#include "gfx/text.h"
+#include "runtime/runtime.h"
+
+#ifndef VXPIANO_DATA_DIR
+#define VXPIANO_DATA_DIR "/usr/local/share/vxpiano"
+#endif
+
+namespace app {
+namespace {
+
+constexpr const char* picture_name = "piano_k.bmp";
+constexpr int percussion_channel = 9;
+
+// All of the program's text: the foreground colour, absolute coordinates, the built-in font.
+void text(const std::string& s, int32_t x, int32_t y) {
+    vx::draw_string(nullptr, static_cast<float>(x), static_cast<float>(y), 0x80000004u, s.data(),
+                    static_cast<int32_t>(s.size()), 0, nullptr, 0, nullptr, nullptr, nullptr);
+}
+
+void blank(int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
+    vx::line_draw(nullptr, static_cast<float>(x1), static_cast<float>(y1), static_cast<float>(x2), static_cast<float>(y2),
+                  background_colour, vx::line_kind_filled_box, 0xFFFF, 4);
+}
+
+// The whole part of a slider's value as text.
+int32_t whole(int32_t slider) { return static_cast<int32_t>(sliders[slider].value); }
+std::string number(int32_t n) { return vx::rt_number_text(static_cast<float>(n)); }
+
+std::string volume_text() { return number(whole(1)) + "%"; }
+std::string octave_text() { return number(whole(2)) + " bis " + number(whole(2) + 4); }
+std::string channel_text() { return number(whole(3) + 1); }
+
+void draw_picture() {
+    void* picture = vx::image_create(284, 36, 0, 0, 0x80000000u);
+    vx::image_load(picture_path(), picture, nullptr);
+    vx::put_image(nullptr, 400, 1, picture, vx::whole_image, 0, 0, 0, 0, vx::put_mode_trans, vx::put_trans, 0xFFFFFFFF,
+                  nullptr, nullptr);
+    vx::image_destroy(picture);
+}
+
+}  // namespace
+
+const char* picture_path() {
+    static std::string found;
+    if (access(picture_name, R_OK) == 0) return picture_name;
+    std::string exe = vx::rt_executable_path();
+    size_t slash = exe.find_last_of('/');
+    if (slash != std::string::npos) {
+        found = exe.substr(0, slash + 1) + picture_name;
+        if (access(found.c_str(), R_OK) == 0) return found.c_str();
+    }
+    found = std::string(VXPIANO_DATA_DIR) + "/" + picture_name;
+    if (access(found.c_str(), R_OK) == 0) return found.c_str();
+    return picture_name;
+}
+
+bool app_start(void** key_sheet_out) {
+    *key_sheet_out = nullptr;
+    midi_open();
+    if (vx::screen_res(720, 190, 32, 0, 4, 0) != 0) {
+        // Without a screen the loop would poll an invisible window forever.
+        std::fprintf(stderr, "vxpiano: cannot open the window (is a display reachable? DISPLAY=%s)\n",
+                     std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
+        midi_close();
+        return false;
+    }
+    vx::ScreenInfo info;
+    vx::screen_info(&info);
+    vx::gfx_width(info.width / 8, info.height / 14);
+    vx::gfx_color(0, background_colour, 0);
+    vx::gfx_cls(vx::cls_no_argument);
+
+    draw_picture();
+
+    void* key_sheet = vx::image_create(160, 80, 0, 0, 0x80000000u);
+    *key_sheet_out = key_sheet;
+    keys_draw_sprites(key_sheet);
+    keys_layout(10, 90);
+    for (int32_t i = 0; i < key_count; ++i) key_draw(key_sheet, i, keys[i].kind);
+    keys_draw_labels(10, 90);
+
+    slider_init(0, 10, 5, 0, 127, 0);
+    text(std::string("Instrument: ") + instrument_name(whole(0)), 160, 7);
+    slider_init(1, 10, 25, 0, 100, 120);
+    text("Lautst\x84rke: " + volume_text(), 160, 27);
+    slider_init(2, 10, 45, 0, 6, 59);
+    text("Oktaven: " + octave_text(), 184, 47);
+    slider_init(3, 380, 45, 0, 15, 0);
+    text("Kanal: " + channel_text(), 530, 47);
+    return true;
+}
+
+bool app_pass(void* key_sheet) {
+    keys_mouse(key_sheet);
+    switch (slider_mouse()) {
+        case 0:
+            if (midi_channel != percussion_channel) {
+                blank(254, 6, 410, 22);
+                text(instrument_name(whole(0)), 256, 7);
+                midi_program_change(whole(0));
+            }
+            break;
+        case 1:
+            blank(254, 24, 290, 40);
+            text(volume_text(), 256, 27);
+            note_velocity = whole(1);
+            break;
+        case 2:
+            blank(254, 44, 320, 60);
+            text(octave_text(), 256, 47);
+            octave_base = whole(2);
+            break;
+        case 3:
+            blank(584, 44, 620, 60);
+            text(channel_text(), 586, 47);
+            midi_channel = whole(3);
+            blank(254, 6, 410, 22);
+            text(midi_channel == percussion_channel ? "Percussion" : instrument_name(whole(0)), 256, 7);
+            break;
+        default: break;
+    }
+    vx::pause(1);
+    // Both reads on every pass: each pass takes at most one buffered key and discards it.
+    bool escape = vx::key_down(1) != 0;
+    std::string key = vx::key_read();
+    return escape || key == std::string("\xFF\x6B");
+}
+
+void app_stop(void* key_sheet) {
+    if (key_sheet) vx::image_destroy(key_sheet);
+    midi_close();
+}
+
+}  // namespace app
