@@ -60,8 +60,9 @@ constexpr const char* audio_driver_order[] = {"pipewire", "pulseaudio", "alsa", 
 // About 4 ms of buffering at 44.1 kHz; the library's 16 periods would be 23 ms.
 constexpr int default_period_size = 64;
 constexpr int default_periods = 3;
-// The level the SoundFont was made for, without the library's attenuation to 0.2.
-constexpr double full_gain = 1.0;
+// As loud as the output allows without clipping: at 1.0 some programs of the small default
+// SoundFont overshoot at velocity 127 (up to 1.8 times full scale); 0.5 keeps every one inside.
+constexpr double full_gain = 0.5;
 
 // FluidSynth reports through its log; the last error while opening becomes the reason text
 // and nothing reaches stderr.
