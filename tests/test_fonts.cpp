@@ -286,7 +286,20 @@ TEST(BuiltinGenerator, ReproducesTheCommittedSource) {
     int status = std::system(command.c_str());
     std::string log = read_file(dir / "log");
     EXPECT_EQ(status, 0) << log;
-    EXPECT_EQ(read_file(dir / "out.cpp"), read_file(source / "gfx/builtin_data_lzw.cpp"))
-        << "gfx/builtin_data_lzw.cpp is not what tools/gen_builtin_data.py makes; regenerate it";
+    // Name the first differing line rather than print two 300-line files.
+    std::istringstream made(read_file(dir / "out.cpp"));
+    std::istringstream committed(read_file(source / "gfx/builtin_data_lzw.cpp"));
+    std::string made_line, committed_line;
+    for (int line = 1;; ++line) {
+        bool more_made = static_cast<bool>(std::getline(made, made_line));
+        bool more_committed = static_cast<bool>(std::getline(committed, committed_line));
+        if (!more_made && !more_committed) break;
+        if (more_made != more_committed || made_line != committed_line) {
+            ADD_FAILURE() << "gfx/builtin_data_lzw.cpp is not what tools/gen_builtin_data.py makes"
+                          << " (regenerate it); first difference at line " << line << ":\n  made:      "
+                          << made_line << "\n  committed: " << committed_line;
+            break;
+        }
+    }
     std::filesystem::remove_all(dir);
 }
