@@ -3,6 +3,8 @@ BUILD  ?= build
 JOBS   ?= $(shell nproc)
 TYPE   ?= RelWithDebInfo
 CMAKE_EXTRA ?=
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
 .PHONY: all deps configure build run test bench fuzz install package clean
 
@@ -25,6 +27,13 @@ test: build
 
 bench: build
 	cd $(BUILD) && ./bench/vxbench
+
+# libFuzzer targets in their own clang build; each runs FUZZ_SECONDS in a single process.
+fuzz: deps
+	@cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	@./tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build build-*
