@@ -6,7 +6,7 @@ CMAKE_EXTRA ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test bench fuzz install package clean
+.PHONY: all deps configure build run test test-asan test-tsan bench fuzz install package clean
 
 all: build
 
@@ -24,6 +24,13 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, or ThreadSanitizer.
+test-asan:
+	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_EXTRA="-DVX_SANITIZE=address"
+
+test-tsan:
+	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_EXTRA="-DVX_SANITIZE=thread"
 
 bench: build
 	cd $(BUILD) && ./bench/vxbench
