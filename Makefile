@@ -14,7 +14,7 @@ deps:
 	@./tools/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) $(CMAKE_EXTRA) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) $(if $(PREFIX),-DCMAKE_INSTALL_PREFIX=$(PREFIX)) $(CMAKE_EXTRA) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -41,6 +41,17 @@ fuzz: deps
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j$(JOBS)
 	@./tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The program has its data directory compiled in, so PREFIX is set when configuring;
+# DESTDIR (for staging) only moves the files.
+install: PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+# A Debian package installs into /usr: $(BUILD)/vxpiano_VERSION_ARCH.deb.
+package: PREFIX ?= /usr
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-*
