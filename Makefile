@@ -3,8 +3,10 @@ BUILD  ?= build
 JOBS   ?= $(shell nproc)
 TYPE   ?= RelWithDebInfo
 CMAKE_EXTRA ?=
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run test bench fuzz install package clean
+.PHONY: all deps configure build run test test-asan test-tsan bench fuzz install package clean
 
 all: build
 
@@ -12,7 +14,7 @@ deps:
 	@./tools/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) $(CMAKE_EXTRA) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) $(if $(PREFIX),-DCMAKE_INSTALL_PREFIX=$(PREFIX)) $(CMAKE_EXTRA) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -23,8 +25,33 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, or ThreadSanitizer.
+test-asan:
+	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_EXTRA="-DVX_SANITIZE=address"
+
+test-tsan:
+	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_EXTRA="-DVX_SANITIZE=thread"
+
 bench: build
 	cd $(BUILD) && ./bench/vxbench
+
+# libFuzzer targets in their own clang build; each runs FUZZ_SECONDS in a single process.
+fuzz: deps
+	@cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) \
+		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS)
+	@./tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The program has its data directory compiled in, so PREFIX is set when configuring;
+# DESTDIR (for staging) only moves the files.
+install: PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+
+# A Debian package installs into /usr: $(BUILD)/vxpiano_VERSION_ARCH.deb.
+package: PREFIX ?= /usr
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf build build-*

@@ -52,6 +52,9 @@ inline const PaletteDesc& palette_2() { return builtin_palettes[3]; }
 // 12-bit LZW, two codes per three bytes, code 4095 ends the data. `count` holds the output's
 // capacity on entry and the bytes written on return. 0 when the end code was reached, -1
 // otherwise (input exhausted, output full, broken dictionary chain).
+// Corrupt streams give -1 too: a first code above 255, or a code above the next free one.
+// Each code's string is written whole or not at all, so after "output full" `count` ends on
+// a string boundary. A stream of only the end code is complete and empty.
 int lzw_expand(const uint8_t* input, size_t input_length, uint8_t* output, size_t* count);
 
 // Expands the stored block into builtin_data, once per process.

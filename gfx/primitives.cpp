@@ -47,7 +47,7 @@ bool clip_line(const DrawState* s, int& x1, int& y1, int& x2, int& y2) {
             std::swap(y1, y2);
             std::swap(c1, c2);
         }
-        double m = x1 == x2 ? 1.0 : static_cast<double>(y2 - y1) / static_cast<double>(x2 - x1);
+        double m = x1 == x2 ? 1.0 : (static_cast<double>(y2) - y1) / (static_cast<double>(x2) - x1);
         if (c1 & 1) {
             y1 = truncate_coord(y1 + m * (s->clip_x - x1));
             x1 = s->clip_x;

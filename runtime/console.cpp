@@ -135,7 +135,10 @@ void rt_print(const char* text, int length, int flags) {
 void rt_print_wide(const uint16_t* text, int length, int flags) {
     if (console_hooks.print_wide) return console_hooks.print_wide(text, length, flags);
     std::string bytes;
-    for (int i = 0; text && i < length; ++i) bytes.push_back(text[i] < 256 ? static_cast<char>(text[i]) : '?');
+    for (int i = 0; text && i < length; ++i) {
+        bytes.push_back(text[i] < 256 ? static_cast<char>(text[i]) : '?');
+        if (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < length) ++i;  // a surrogate pair is one character
+    }
     rt_print(bytes.data(), static_cast<int>(bytes.size()), flags);
 }
 

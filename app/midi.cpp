@@ -1,0 +1,162 @@
+// MIDI output: back-end choice from "VXMIDI", the message words, and the open failure path.
+#include "app/midi.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <signal.h>
+#include <strings.h>
+
+#include "app/midi_backend.h"
+#include "app/midi_message_box.h"
+#include "runtime/runtime.h"
+
+namespace app {
+
+int32_t midi_channel = 0;
+int32_t octave_base = 3;
+int32_t note_velocity = 127;
+
+namespace {
+
+// Preference order: without "VXMIDI" the first that opens in probe mode wins. The file back
+// ends need a path and so are never probed.
+const MidiBackend midi_backends[] = {
+    {"alsa", "alsa[:DEST]", alsa_open, alsa_send, alsa_close},
+    {"fluidsynth", "fluidsynth[:k=v,...]", fluidsynth_open, fluidsynth_send, fluidsynth_close},
+    {"smf", "smf:PATH", smf_open, smf_send, smf_close},
+    {"raw", "raw:PATH", raw_open, raw_send, raw_close},
+};
+
+const MidiBackend* midi_handle = nullptr;
+char reason_text[768];
+
+constexpr const char* open_failed_caption = "Cannot open MIDI device.";
+constexpr const char* open_failed_text = "Error:";
+
+// Opens what "VXMIDI" names, or probes the list; leaves the reason text on failure.
+const MidiBackend* open_chosen_backend(const char* choice) {
+    if (choice != nullptr && *choice != '\0') {
+        std::string name = choice;
+        const char* arg = nullptr;
+        if (size_t colon = name.find(':'); colon != std::string::npos) {
+            name.resize(colon);
+            arg = choice + colon + 1;
+        }
+        for (const MidiBackend& backend : midi_backends) {
+            if (strcasecmp(backend.name, name.c_str()) != 0) continue;
+            return backend.open(arg, 0) == 0 ? &backend : nullptr;
+        }
+        std::string known;
+        for (const MidiBackend& backend : midi_backends) {
+            if (!known.empty()) known += ", ";
+            known += backend.usage;
+        }
+        midi_set_reason("unknown MIDI output \"%s\" in VXMIDI; this build has: %s", name.c_str(),
+                        known.c_str());
+        return nullptr;
+    }
+    std::string all_reasons;
+    for (const MidiBackend& backend : midi_backends) {
+        reason_text[0] = '\0';
+        if (backend.open(nullptr, midi_open_probe) == 0) return &backend;
+        if (reason_text[0] == '\0') continue;  // not a candidate without a path
+        if (!all_reasons.empty()) all_reasons += "; ";
+        all_reasons += backend.name;
+        all_reasons += ": ";
+        all_reasons += midi_reason();
+    }
+    midi_set_reason("%s", all_reasons.empty() ? "no MIDI output found" : all_reasons.c_str());
+    return nullptr;
+}
+
+int send_word(uint32_t word) {
+    if (midi_handle == nullptr) return midi_not_open;
+    const uint8_t bytes[3] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                              static_cast<uint8_t>(word >> 16)};
+    return midi_handle->send(bytes, midi_message_length(bytes[0]));
+}
+
+bool is_data_byte(int32_t value) { return value >= 0 && value <= 127; }
+bool is_channel(int32_t value) { return value >= 0 && value <= 15; }
+
+int send_note(uint32_t status_kind, int key_note) {
+    if (midi_handle == nullptr) return midi_not_open;
+    // A note above 127 (octave 6, the four highest keys) would set bit 7 of a data byte and
+    // turn it into a status byte for the receiver, so such keys stay silent, on and off alike.
+    int32_t note = octave_base * 12 + key_note;
+    if (!is_channel(midi_channel) || !is_data_byte(note) || !is_data_byte(note_velocity))
+        return midi_out_of_range;
+    uint32_t word = status_kind + static_cast<uint32_t>(midi_channel) +
+                    static_cast<uint32_t>(note) * 256 +
+                    static_cast<uint32_t>(note_velocity) * 65536;
+    return send_word(word);
+}
+
+}  // namespace
+
+void midi_set_reason(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(reason_text, sizeof reason_text, format, args);
+    va_end(args);
+}
+
+const char* midi_reason() { return reason_text; }
+
+void midi_ignore_signal(int signal_number) {
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) != 0) return;
+    // Leave a handler the program installed itself alone.
+    if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_DFL) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(signal_number, &ignore, nullptr);
+    }
+}
+
+int midi_open() {
+    if (midi_handle != nullptr) midi_close();
+    alsa_quiet_errors();
+    reason_text[0] = '\0';
+    midi_handle = open_chosen_backend(std::getenv("VXMIDI"));
+    if (midi_handle == nullptr) {
+        std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, reason_text);
+        std::fflush(stderr);
+        midi_message_box(open_failed_caption, open_failed_text);
+        midi_close();
+        vx::rt_exit(0);
+    }
+    // The output level is part of each back end's open (full where it has one), so the
+    // program's first message is this Program Change.
+    send_word(0x000000C0);
+    return 0;
+}
+
+int midi_note_on(int key_note) { return send_note(0x90, key_note); }
+
+int midi_note_off(int key_note) { return send_note(0x80, key_note); }
+
+int midi_program_change(int program) {
+    if (midi_handle == nullptr) return midi_not_open;
+    if (!is_channel(midi_channel) || !is_data_byte(program)) return midi_out_of_range;
+    return send_word(0xC0 + static_cast<uint32_t>(midi_channel) +
+                     static_cast<uint32_t>(program) * 256);
+}
+
+int midi_close() {
+    if (midi_handle != nullptr) {
+        midi_handle->close();
+        // Forgotten at once so a late send or a second close cannot reach a closed output.
+        midi_handle = nullptr;
+    }
+    return -1;
+}
+
+const char* midi_backend_name() { return midi_handle != nullptr ? midi_handle->name : nullptr; }
+
+}  // namespace app

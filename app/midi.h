@@ -1,0 +1,39 @@
+// MIDI output: opens the one output the program plays into, sends Note On, Note Off and
+// Program Change as single short messages, and closes it at shut-down.
+#pragma once
+
+#include <cstdint>
+
+namespace app {
+
+// Settings read whenever a message is built; the sliders change them.
+extern int32_t midi_channel;   // 0..15; 9 is the percussion channel
+extern int32_t octave_base;    // 0..6; a key's note is raised by octave_base * 12
+extern int32_t note_velocity;  // data byte 2 of Note On and Note Off
+
+// Results of the sends. Callers may ignore them: a failed send never stops the program.
+enum : int {
+    midi_sent = 0,
+    midi_not_open = 1,       // before midi_open or after midi_close
+    midi_out_of_range = 2,   // a byte would not fit in MIDI (note above 127, bad channel)
+    midi_send_failed = 3,    // the destination refused or vanished
+};
+
+// Opens the output chosen by the environment variable "VXMIDI" ("name" or "name:argument";
+// unset: a running ALSA synthesiser, else the embedded FluidSynth), sets its level to full
+// where it has one and sends Program Change 0 on channel 0. Returns 0. When nothing can be
+// opened it tells the user ("Cannot open MIDI device." / "Error:") and ends the process with
+// exit code 0.
+int midi_open();
+
+int midi_note_on(int key_note);   // 0x90 + channel, octave_base * 12 + key_note, velocity
+int midi_note_off(int key_note);  // 0x80 + channel, the same note, the current velocity
+int midi_program_change(int program);  // 0xC0 + channel, program
+
+// Closes the output if one is open; sends nothing (no All Notes Off). Always returns -1.
+int midi_close();
+
+// The name of the open back end ("alsa", "fluidsynth", "smf", "raw"), or null when closed.
+const char* midi_backend_name();
+
+}  // namespace app

@@ -1,0 +1,270 @@
+// Embedded FluidSynth back end: a synthesiser in the process with a General MIDI SoundFont and
+// a small audio buffer; "VXMIDI=fluidsynth:k=v,..." picks the SoundFont and any setting.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fluidsynth.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "app/midi.h"
+#include "app/midi_backend.h"
+
+namespace app {
+
+namespace {
+
+struct SettingsDeleter {
+    void operator()(fluid_settings_t* settings) const { delete_fluid_settings(settings); }
+};
+struct SynthDeleter {
+    void operator()(fluid_synth_t* synth) const { delete_fluid_synth(synth); }
+};
+struct DriverDeleter {
+    void operator()(fluid_audio_driver_t* driver) const { delete_fluid_audio_driver(driver); }
+};
+
+// Declared in the order of creation, so they go the other way round: first the driver, which
+// calls into the synth from its own thread, then the synth, then the settings both read.
+struct FluidOutput {
+    std::unique_ptr<fluid_settings_t, SettingsDeleter> settings;
+    std::unique_ptr<fluid_synth_t, SynthDeleter> synth;
+    std::unique_ptr<fluid_audio_driver_t, DriverDeleter> driver;
+};
+
+FluidOutput output;
+
+// Where Debian, Fedora, Arch and hand installs put a General MIDI SoundFont, best first.
+constexpr const char* soundfont_paths[] = {
+    "/usr/share/sounds/sf2/default-GM.sf2",
+    "/usr/share/sounds/sf3/default-GM.sf3",
+    "/usr/share/sounds/sf2/FluidR3_GM.sf2",
+    "/usr/share/sounds/sf3/MuseScore_General.sf3",
+    "/usr/share/sounds/sf2/TimGM6mb.sf2",
+    "/usr/share/soundfonts/default.sf2",
+    "/usr/share/soundfonts/FluidR3_GM.sf2",
+    "/usr/share/soundfonts/default.sf3",
+    "/usr/local/share/soundfonts/default.sf2",
+};
+
+// Tried after the library's own default when the user names no driver. "file" is left out (it
+// would write a file nobody asked for), and so is "sdl2" (it needs the program to have started
+// SDL's audio itself); JACK comes late since it may try to start a server.
+constexpr const char* audio_driver_order[] = {"pipewire", "pulseaudio", "alsa", "jack", "oss"};
+
+// About 4 ms of buffering at 44.1 kHz; the library's 16 periods would be 23 ms.
+constexpr int default_period_size = 64;
+constexpr int default_periods = 3;
+// As loud as the output allows without clipping: at 1.0 some programs of the small default
+// SoundFont overshoot at velocity 127 (up to 1.8 times full scale); 0.5 keeps every one inside.
+constexpr double full_gain = 0.5;
+
+// FluidSynth reports through its log; the last error while opening becomes the reason text
+// and nothing reaches stderr.
+std::atomic<bool> keeping_log{false};
+char last_log_message[256];
+
+void log_quietly(int level, const char* message, void*) {
+    if (keeping_log.load(std::memory_order_relaxed) && level <= FLUID_ERR && message != nullptr)
+        std::snprintf(last_log_message, sizeof last_log_message, "%s", message);
+}
+
+void quiet_log() {
+    for (int level = FLUID_PANIC; level <= FLUID_DBG; ++level)
+        fluid_set_log_function(level, log_quietly, nullptr);
+}
+
+bool parse_toggle(const std::string& text, int* value) {
+    static constexpr const char* yes[] = {"yes", "true", "on"};
+    static constexpr const char* no[] = {"no", "false", "off"};
+    for (const char* word : yes)
+        if (strcasecmp(text.c_str(), word) == 0) return *value = 1, true;
+    for (const char* word : no)
+        if (strcasecmp(text.c_str(), word) == 0) return *value = 0, true;
+    return false;
+}
+
+// One "key=value" from "VXMIDI", typed as the setting is; false with the reason on error.
+bool apply_setting(fluid_settings_t* settings, const std::string& key, const std::string& value) {
+    int result = FLUID_FAILED;
+    char* end = nullptr;
+    switch (fluid_settings_get_type(settings, key.c_str())) {
+        case FLUID_NUM_TYPE: {
+            double number = std::strtod(value.c_str(), &end);
+            if (end != value.c_str() && *end == '\0')
+                result = fluid_settings_setnum(settings, key.c_str(), number);
+            break;
+        }
+        case FLUID_INT_TYPE: {
+            int number = static_cast<int>(std::strtol(value.c_str(), &end, 10));
+            if ((end != value.c_str() && *end == '\0') || parse_toggle(value, &number))
+                result = fluid_settings_setint(settings, key.c_str(), number);
+            break;
+        }
+        case FLUID_STR_TYPE:
+            result = fluid_settings_setstr(settings, key.c_str(), value.c_str());
+            break;
+        default:
+            midi_set_reason("FluidSynth has no setting \"%s\"", key.c_str());
+            return false;
+    }
+    if (result != FLUID_OK) {
+        midi_set_reason("FluidSynth setting %s cannot take \"%s\"", key.c_str(), value.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Applies "k=v,k=v"; soundfont=PATH is ours, everything else is the library's.
+bool apply_arguments(fluid_settings_t* settings, const char* arg, std::string* soundfont,
+                     bool* driver_named) {
+    std::string text = arg != nullptr ? arg : "";
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = text.substr(start, comma - start);
+        start = comma + 1;
+        if (item.empty()) continue;
+        size_t equals = item.find('=');
+        if (equals == std::string::npos || equals == 0) {
+            midi_set_reason("FluidSynth argument \"%s\" is not key=value", item.c_str());
+            return false;
+        }
+        std::string key = item.substr(0, equals);
+        std::string value = item.substr(equals + 1);
+        if (key == "soundfont") {
+            *soundfont = value;
+            continue;
+        }
+        if (!apply_setting(settings, key, value)) return false;
+        if (key == "audio.driver") *driver_named = true;
+    }
+    return true;
+}
+
+bool load_soundfont(fluid_synth_t* synth, const std::string& chosen) {
+    if (!chosen.empty()) {
+        if (fluid_synth_sfload(synth, chosen.c_str(), 1) != FLUID_FAILED) return true;
+        midi_set_reason("cannot load SoundFont %s", chosen.c_str());
+        return false;
+    }
+    for (const char* path : soundfont_paths) {
+        if (access(path, R_OK) != 0 || !fluid_is_soundfont(path)) continue;
+        if (fluid_synth_sfload(synth, path, 1) != FLUID_FAILED) return true;
+    }
+    midi_set_reason(
+        "no General MIDI SoundFont found (install fluid-soundfont-gm or timgm6mb-soundfont, "
+        "or set VXMIDI=fluidsynth:soundfont=PATH)");
+    return false;
+}
+
+void collect_driver_name(void* data, const char*, const char* option) {
+    static_cast<std::vector<std::string>*>(data)->push_back(option);
+}
+
+bool start_audio(FluidOutput& out, bool driver_named) {
+    if (driver_named) {
+        out.driver.reset(new_fluid_audio_driver(out.settings.get(), out.synth.get()));
+        if (out.driver) return true;
+        midi_set_reason("FluidSynth audio output failed%s%s", last_log_message[0] ? ": " : "",
+                        last_log_message);
+        return false;
+    }
+    std::vector<std::string> built;
+    fluid_settings_foreach_option(out.settings.get(), "audio.driver", &built, collect_driver_name);
+    std::vector<std::string> order;
+    char* library_default = nullptr;
+    if (fluid_settings_getstr_default(out.settings.get(), "audio.driver", &library_default) ==
+            FLUID_OK && library_default != nullptr)
+        order.push_back(library_default);
+    for (const char* name : audio_driver_order) order.push_back(name);
+    std::string failures;
+    std::vector<std::string> tried;
+    for (const std::string& name : order) {
+        bool in_build = false, done = false;
+        for (const std::string& known : built) in_build = in_build || known == name;
+        for (const std::string& seen : tried) done = done || seen == name;
+        if (!in_build || done || name == "file") continue;
+        tried.push_back(name);
+        last_log_message[0] = '\0';
+        fluid_settings_setstr(out.settings.get(), "audio.driver", name.c_str());
+        out.driver.reset(new_fluid_audio_driver(out.settings.get(), out.synth.get()));
+        if (out.driver) return true;
+        failures += failures.empty() ? " (" : ", ";
+        failures += name;
+        if (last_log_message[0] != '\0') failures += std::string(": ") + last_log_message;
+    }
+    midi_set_reason("FluidSynth found no working audio output%s%s", failures.c_str(),
+                    failures.empty() ? "" : ")");
+    return false;
+}
+
+bool open_output(FluidOutput& out, const char* arg) {
+    out.settings.reset(new_fluid_settings());
+    if (!out.settings) {
+        midi_set_reason("FluidSynth cannot make its settings");
+        return false;
+    }
+    fluid_settings_t* settings = out.settings.get();
+    fluid_settings_setint(settings, "audio.period-size", default_period_size);
+    fluid_settings_setint(settings, "audio.periods", default_periods);
+    fluid_settings_setnum(settings, "synth.gain", full_gain);
+    std::string soundfont;
+    bool driver_named = false;
+    if (!apply_arguments(settings, arg, &soundfont, &driver_named)) return false;
+    out.synth.reset(new_fluid_synth(settings));
+    if (!out.synth) {
+        midi_set_reason("FluidSynth cannot start%s%s", last_log_message[0] ? ": " : "",
+                        last_log_message);
+        return false;
+    }
+    return load_soundfont(out.synth.get(), soundfont) && start_audio(out, driver_named);
+}
+
+}  // namespace
+
+int fluidsynth_open(const char* arg, int) {
+    // The ALSA audio driver goes through alsa-lib, which would print on a failed open.
+    alsa_quiet_errors();
+    quiet_log();
+    last_log_message[0] = '\0';
+    keeping_log = true;
+    FluidOutput opened;
+    bool ok = open_output(opened, arg);
+    keeping_log = false;
+    if (!ok) return 1;  // the owners release what was made, driver first
+    output = std::move(opened);
+    return 0;
+}
+
+int fluidsynth_send(const uint8_t* bytes, int count) {
+    fluid_synth_t* synth = output.synth.get();
+    if (synth == nullptr || count < 2) return midi_send_failed;
+    const int channel = bytes[0] & 0x0F;
+    int result = FLUID_OK;
+    switch (bytes[0] & 0xF0) {
+        case 0x90: result = fluid_synth_noteon(synth, channel, bytes[1], bytes[2]); break;
+        case 0x80:
+            // A key that is not sounding (ended by a velocity-0 Note On, or by a voice that
+            // died away) is a failure to the library but not to the player.
+            fluid_synth_noteoff(synth, channel, bytes[1]);
+            break;
+        case 0xC0: result = fluid_synth_program_change(synth, channel, bytes[1]); break;
+        default: return midi_send_failed;
+    }
+    return result == FLUID_OK ? midi_sent : midi_send_failed;
+}
+
+void fluidsynth_close() {
+    output.driver.reset();
+    output.synth.reset();
+    output.settings.reset();
+}
+
+}  // namespace app

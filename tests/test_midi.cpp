@@ -1,0 +1,786 @@
+// MIDI output: the bytes each back end lets out, the recorded file, the synthesiser's sound,
+// and the open failure path, in this process or in a child that plays commands.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/midi.h"
+#include "runtime/runtime.h"
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// ---- A child that plays commands ---------------------------------------------------------
+// The test binary started again with this variable set reads commands from stdin ("open",
+// "on 33", "channel 9", ...) and answers each with the result on a line of its own. Paths that
+// end the process (the open failure) or must survive a signal run there.
+
+constexpr const char* child_variable = "VX_TEST_MIDI_CHILD";
+
+void run_child_commands() {
+    char line[256];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        char command[32] = "";
+        int value = 0;
+        if (std::sscanf(line, "%31s %d", command, &value) < 1) continue;
+        int result = 0;
+        std::string what = command;
+        if (what == "open") result = app::midi_open();
+        else if (what == "on") result = app::midi_note_on(value);
+        else if (what == "off") result = app::midi_note_off(value);
+        else if (what == "program") result = app::midi_program_change(value);
+        else if (what == "close") result = app::midi_close();
+        else if (what == "channel") app::midi_channel = value;
+        else if (what == "octave") app::octave_base = value;
+        else if (what == "velocity") app::note_velocity = value;
+        else if (what == "fsize") {
+            rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+            result = setrlimit(RLIMIT_FSIZE, &limit);
+        } else result = 99;
+        std::printf("%d\n", result);
+        std::fflush(stdout);
+    }
+    vx::rt_exit(0);
+}
+
+const bool child_mode = [] {
+    if (std::getenv(child_variable) != nullptr) run_child_commands();
+    return false;
+}();
+
+struct Child {
+    pid_t pid = -1;
+    int in = -1, out = -1, err = -1;
+    std::string out_buffer;
+};
+
+struct ChildEnd {
+    int exit_code = -1;  // -1 when it did not exit normally
+    int signal = 0;
+    std::string err;
+    bool timed_out = false;
+};
+
+// Starts the child with the environment changed as given (a null value removes a variable).
+Child child_start(const std::vector<std::pair<std::string, const char*>>& changes) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        std::string name = text.substr(0, text.find('='));
+        bool changed = name == child_variable || name == "JACK_NO_START_SERVER";
+        for (const auto& change : changes) changed = changed || change.first == name;
+        if (!changed) env.push_back(text);
+    }
+    for (const auto& change : changes)
+        if (change.second != nullptr) env.push_back(change.first + "=" + change.second);
+    env.push_back(std::string(child_variable) + "=1");
+    env.push_back("JACK_NO_START_SERVER=1");
+    std::vector<char*> envp;
+    for (std::string& text : env) envp.push_back(text.data());
+    envp.push_back(nullptr);
+
+    int in[2], out[2], err[2];
+    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    std::string self = vx::rt_executable_path();
+    char* argv[] = {self.data(), nullptr};
+    Child child;
+    EXPECT_EQ(posix_spawn(&child.pid, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    child.in = in[1];
+    child.out = out[0];
+    child.err = err[0];
+    return child;
+}
+
+std::optional<std::string> read_line(int fd, std::string& buffer, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (size_t end = buffer.find('\n'); end != std::string::npos) {
+            std::string line = buffer.substr(0, end);
+            buffer.erase(0, end + 1);
+            return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0)
+            return std::nullopt;
+        char chunk[256];
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) return std::nullopt;
+        buffer.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+// Sends one command and returns the child's answer (nullopt when it gave none).
+std::optional<int> child_ask(Child& child, const std::string& command) {
+    std::string line = command + "\n";
+    if (write(child.in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+        return std::nullopt;
+    auto answer = read_line(child.out, child.out_buffer, 10000);
+    if (!answer) return std::nullopt;
+    return std::atoi(answer->c_str());
+}
+
+bool child_running(const Child& child) {
+    int status = 0;
+    return waitpid(child.pid, &status, WNOHANG) == 0;
+}
+
+// Closes the child's stdin (it then ends itself) and waits for it, killing it after timeout_ms.
+ChildEnd child_finish(Child& child, int timeout_ms) {
+    ChildEnd end;
+    if (child.in >= 0) close(child.in);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    int status = 0;
+    while (waitpid(child.pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            end.timed_out = true;
+            kill(child.pid, SIGKILL);
+            waitpid(child.pid, &status, 0);
+            break;
+        }
+        vx::rt_sleep_ms(5);
+    }
+    if (WIFEXITED(status)) end.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
+    char chunk[512];
+    ssize_t n;
+    while ((n = read(child.err, chunk, sizeof chunk)) > 0) end.err.append(chunk, static_cast<size_t>(n));
+    close(child.out);
+    close(child.err);
+    return end;
+}
+
+// Runs "open" in a child whose output cannot be opened and returns how it ended.
+ChildEnd failed_open(const char* vxmidi, const char* display = nullptr) {
+    Child child = child_start({{"VXMIDI", vxmidi}, {"DISPLAY", display}});
+    std::optional<int> answer = child_ask(child, "open");
+    EXPECT_FALSE(answer.has_value()) << "midi_open returned " << *answer << " for " << vxmidi;
+    return child_finish(child, 10000);
+}
+
+void expect_failure_report(const ChildEnd& end, const std::string& reason) {
+    EXPECT_FALSE(end.timed_out);
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.exit_code, 0);
+    EXPECT_NE(end.err.find("Cannot open MIDI device."), std::string::npos) << end.err;
+    EXPECT_NE(end.err.find("Error:"), std::string::npos) << end.err;
+    EXPECT_NE(end.err.find(reason), std::string::npos) << end.err;
+}
+
+// ---- Files and folders -----------------------------------------------------------------------
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        std::string pattern = testing::TempDir() + "vxmidi-XXXXXX";
+        path = mkdtemp(pattern.data()) ? pattern : "";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    std::string file(const char* name) const { return path + "/" + name; }
+};
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void use_output(const std::string& vxmidi) { setenv("VXMIDI", vxmidi.c_str(), 1); }
+
+void reset_settings() {
+    app::midi_channel = 0;
+    app::octave_base = 3;
+    app::note_velocity = 127;
+}
+
+// ---- Standard MIDI File reader -------------------------------------------------------------
+
+struct SmfEvent {
+    int64_t tick;
+    Bytes bytes;  // a channel message, or FF, type and data for a meta event
+};
+
+struct Smf {
+    int format = -1, tracks = -1, division = -1;
+    std::vector<SmfEvent> events;
+    std::string error;  // empty when the file is a complete, well-formed file
+    std::vector<Bytes> channel_messages() const {
+        std::vector<Bytes> out;
+        for (const SmfEvent& event : events)
+            if (event.bytes[0] != 0xFF) out.push_back(event.bytes);
+        return out;
+    }
+};
+
+uint32_t be(const Bytes& data, size_t at, int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i) value = value << 8 | data[at + static_cast<size_t>(i)];
+    return value;
+}
+
+Smf parse_smf(const Bytes& data) {
+    Smf smf;
+    if (data.size() < 22 || std::memcmp(data.data(), "MThd", 4) != 0 || be(data, 4, 4) != 6 ||
+        std::memcmp(data.data() + 14, "MTrk", 4) != 0)
+        return smf.error = "no header and track", smf;
+    smf.format = static_cast<int>(be(data, 8, 2));
+    smf.tracks = static_cast<int>(be(data, 10, 2));
+    smf.division = static_cast<int>(be(data, 12, 2));
+    const size_t end = 22 + be(data, 18, 4);
+    if (end != data.size()) return smf.error = "track length does not reach the file's end", smf;
+    size_t at = 22;
+    int64_t tick = 0;
+    bool ended = false;
+    while (at < end) {
+        if (ended) return smf.error = "events after the end of track", smf;
+        uint32_t delta = 0;
+        for (int i = 0;; ++i) {
+            if (at >= end || i == 4) return smf.error = "bad delta", smf;
+            uint8_t byte = data[at++];
+            delta = delta << 7 | (byte & 0x7F);
+            if (!(byte & 0x80)) break;
+        }
+        tick += delta;
+        if (at >= end) return smf.error = "delta without event", smf;
+        uint8_t status = data[at];
+        size_t length;
+        if (status == 0xFF) {
+            if (at + 3 > end) return smf.error = "cut meta event", smf;
+            length = 3 + data[at + 2];
+            ended = data[at + 1] == 0x2F;
+        } else if (status >= 0x80 && status < 0xF0) {
+            length = (status & 0xF0) == 0xC0 || (status & 0xF0) == 0xD0 ? 2 : 3;
+        } else {
+            return smf.error = "not a status byte", smf;
+        }
+        if (at + length > end) return smf.error = "cut event", smf;
+        smf.events.push_back({tick, Bytes(data.begin() + static_cast<long>(at),
+                                          data.begin() + static_cast<long>(at + length))});
+        at += length;
+    }
+    if (!ended) smf.error = "no end of track";
+    return smf;
+}
+
+// ---- Sound analysis ------------------------------------------------------------------------
+
+struct Wav {
+    int rate = 0, channels = 0, bits = 0;
+    std::vector<int16_t> left;
+};
+
+Wav parse_wav(const Bytes& data) {
+    Wav wav;
+    if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0 ||
+        std::memcmp(data.data() + 8, "WAVE", 4) != 0)
+        return wav;
+    auto le = [&](size_t at, int count) {
+        uint32_t value = 0;
+        for (int i = count - 1; i >= 0; --i) value = value << 8 | data[at + static_cast<size_t>(i)];
+        return value;
+    };
+    for (size_t at = 12; at + 8 <= data.size();) {
+        uint32_t size = le(at + 4, 4);
+        size_t body = at + 8;
+        if (std::memcmp(data.data() + at, "fmt ", 4) == 0 && size >= 16) {
+            wav.channels = static_cast<int>(le(body + 2, 2));
+            wav.rate = static_cast<int>(le(body + 4, 4));
+            wav.bits = static_cast<int>(le(body + 14, 2));
+        } else if (std::memcmp(data.data() + at, "data", 4) == 0 && wav.bits == 16 &&
+                   wav.channels > 0) {
+            size_t frame = 2 * static_cast<size_t>(wav.channels);
+            size_t frames = std::min<size_t>(size, data.size() - body) / frame;
+            for (size_t i = 0; i < frames; ++i)
+                wav.left.push_back(static_cast<int16_t>(le(body + i * frame, 2)));
+        }
+        at = body + size + (size & 1);
+    }
+    return wav;
+}
+
+// Power of one frequency in a stretch of samples.
+double goertzel(const std::vector<int16_t>& samples, size_t first, size_t count, double frequency,
+                int rate) {
+    const double coefficient = 2 * std::cos(2 * M_PI * frequency / rate);
+    double s1 = 0, s2 = 0;
+    for (size_t i = first; i < first + count; ++i) {
+        double s0 = samples[i] + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+}
+
+// ---- Raw bytes -------------------------------------------------------------------------------
+
+class RawMidi : public testing::Test {
+protected:
+    void SetUp() override {
+        reset_settings();
+        path = dir.file("out.raw");
+        use_output("raw:" + path);
+    }
+    void TearDown() override {
+        app::midi_close();
+        unsetenv("VXMIDI");
+        reset_settings();
+    }
+    // The bytes written since the last call.
+    Bytes new_bytes() {
+        Bytes all = read_file(path);
+        Bytes fresh(all.begin() + static_cast<long>(seen), all.end());
+        seen = all.size();
+        return fresh;
+    }
+    TempDir dir;
+    std::string path;
+    size_t seen = 0;
+};
+
+TEST_F(RawMidi, OpenSendsProgramChangeZeroOnChannelZeroFirst) {
+    app::midi_channel = 5;  // the opening message ignores the current channel
+    EXPECT_EQ(app::midi_open(), 0);
+    EXPECT_STREQ(app::midi_backend_name(), "raw");
+    EXPECT_EQ(new_bytes(), (Bytes{0xC0, 0x00}));
+}
+
+TEST_F(RawMidi, NotesCarryChannelOctaveAndVelocity) {
+    ASSERT_EQ(app::midi_open(), 0);
+    new_bytes();
+    EXPECT_EQ(app::midi_note_on(0), app::midi_sent);
+    EXPECT_EQ(app::midi_note_off(0), app::midi_sent);
+    EXPECT_EQ(new_bytes(), (Bytes{0x90, 36, 127, 0x80, 36, 127})) << "octave 3, key 0: note 36";
+
+    app::midi_channel = 9;
+    app::note_velocity = 64;
+    app::midi_note_on(33);
+    app::midi_note_off(33);
+    EXPECT_EQ(new_bytes(), (Bytes{0x99, 69, 64, 0x89, 69, 64})) << "percussion channel";
+
+    app::midi_channel = 15;
+    app::octave_base = 0;
+    app::note_velocity = 0;  // a Note On with velocity 0 still goes out as it is
+    app::midi_note_on(0);
+    app::note_velocity = 100;  // the release carries the velocity of the moment
+    app::midi_note_off(0);
+    EXPECT_EQ(new_bytes(), (Bytes{0x9F, 0, 0, 0x8F, 0, 100}));
+}
+
+TEST_F(RawMidi, NotesAbove127StaySilentOnAndOff) {
+    ASSERT_EQ(app::midi_open(), 0);
+    new_bytes();
+    app::octave_base = 6;
+    EXPECT_EQ(app::midi_note_on(55), app::midi_sent);
+    EXPECT_EQ(app::midi_note_off(55), app::midi_sent);
+    EXPECT_EQ(new_bytes(), (Bytes{0x90, 127, 127, 0x80, 127, 127}));
+    for (int key = 56; key <= 59; ++key) {
+        EXPECT_EQ(app::midi_note_on(key), app::midi_out_of_range) << key;
+        EXPECT_EQ(app::midi_note_off(key), app::midi_out_of_range) << key;
+    }
+    EXPECT_EQ(new_bytes(), Bytes{});
+    // Values the sliders never give must not reach the stream either.
+    app::octave_base = 3;
+    app::note_velocity = 128;
+    EXPECT_EQ(app::midi_note_on(0), app::midi_out_of_range);
+    app::note_velocity = 127;
+    app::midi_channel = 16;
+    EXPECT_EQ(app::midi_note_on(0), app::midi_out_of_range);
+    EXPECT_EQ(app::midi_program_change(0), app::midi_out_of_range);
+    app::midi_channel = 0;
+    EXPECT_EQ(app::midi_program_change(128), app::midi_out_of_range);
+    EXPECT_EQ(new_bytes(), Bytes{});
+}
+
+TEST_F(RawMidi, ProgramChangeIsTwoBytesOnTheCurrentChannel) {
+    ASSERT_EQ(app::midi_open(), 0);
+    new_bytes();
+    app::midi_channel = 4;
+    EXPECT_EQ(app::midi_program_change(127), app::midi_sent);
+    app::midi_channel = 0;
+    app::midi_program_change(0);
+    EXPECT_EQ(new_bytes(), (Bytes{0xC4, 0x7F, 0xC0, 0x00}));
+}
+
+TEST_F(RawMidi, NothingBeforeOpenOrAfterClose) {
+    EXPECT_EQ(app::midi_note_on(0), app::midi_not_open);
+    EXPECT_EQ(app::midi_program_change(1), app::midi_not_open);
+    ASSERT_EQ(app::midi_open(), 0);
+    app::midi_note_on(10);  // still sounding at close: no Note Off, no All Notes Off follows
+    EXPECT_EQ(app::midi_close(), -1);
+    EXPECT_EQ(app::midi_close(), -1);
+    EXPECT_EQ(app::midi_backend_name(), nullptr);
+    EXPECT_EQ(app::midi_note_off(10), app::midi_not_open);
+    EXPECT_EQ(app::midi_program_change(1), app::midi_not_open);
+    EXPECT_EQ(new_bytes(), (Bytes{0xC0, 0x00, 0x90, 46, 127}));
+}
+
+TEST(RawMidiFifo, EachMessageIsInTheFifoWhenTheCallReturns) {
+    reset_settings();
+    TempDir dir;
+    std::string fifo = dir.file("midi.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    use_output("raw:" + fifo);
+    ASSERT_EQ(app::midi_open(), 0);
+    auto take = [&] {
+        Bytes got(16);
+        ssize_t n = read(reader, got.data(), got.size());
+        got.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return got;
+    };
+    EXPECT_EQ(take(), (Bytes{0xC0, 0x00}));
+    app::midi_note_on(24);
+    EXPECT_EQ(take(), (Bytes{0x90, 60, 127}));
+    app::midi_note_off(24);
+    EXPECT_EQ(take(), (Bytes{0x80, 60, 127}));
+    app::midi_program_change(73);
+    EXPECT_EQ(take(), (Bytes{0xC0, 73}));
+    app::midi_close();
+    close(reader);
+    unsetenv("VXMIDI");
+}
+
+TEST(RawMidiFifo, ReaderThatLeavesDoesNotEndTheProgram) {
+    TempDir dir;
+    std::string fifo = dir.file("midi.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Close-on-exec, or the child would hold a reader of its own and never see the pipe break.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::string vxmidi = "raw:" + fifo;
+    Child child = child_start({{"VXMIDI", vxmidi.c_str()}, {"DISPLAY", nullptr}});
+    EXPECT_EQ(child_ask(child, "open"), 0);
+    EXPECT_EQ(child_ask(child, "on 33"), app::midi_sent);
+    Bytes got(8);
+    pollfd readable{reader, POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 5000), 1);
+    got.resize(static_cast<size_t>(std::max<ssize_t>(0, read(reader, got.data(), got.size()))));
+    EXPECT_EQ(got, (Bytes{0xC0, 0x00, 0x90, 69, 127}));
+    close(reader);  // the synthesiser at the other end went away
+    EXPECT_EQ(child_ask(child, "off 33"), app::midi_send_failed);
+    EXPECT_EQ(child_ask(child, "on 34"), app::midi_send_failed);
+    EXPECT_EQ(child_ask(child, "close"), -1);
+    ChildEnd end = child_finish(child, 5000);
+    EXPECT_EQ(end.signal, 0) << "killed by signal " << end.signal;
+    EXPECT_EQ(end.exit_code, 0);
+}
+
+// ---- Standard MIDI File --------------------------------------------------------------------
+
+TEST(SmfRecorder, FileIsCompleteAfterEveryMessageWithRisingTimes) {
+    reset_settings();
+    TempDir dir;
+    std::string path = dir.file("take.mid");
+    use_output("smf:" + path);
+    ASSERT_EQ(app::midi_open(), 0);
+
+    Smf smf = parse_smf(read_file(path));
+    ASSERT_EQ(smf.error, "");
+    EXPECT_EQ(smf.format, 0);
+    EXPECT_EQ(smf.tracks, 1);
+    EXPECT_EQ(smf.division, 1000);
+    ASSERT_GE(smf.events.size(), 3u);
+    EXPECT_EQ(smf.events[0].bytes, (Bytes{0xFF, 0x51, 0x03, 0x07, 0xA1, 0x20}))
+        << "500,000 us a quarter: a tick is 0.5 ms";
+    EXPECT_EQ(smf.channel_messages(), std::vector<Bytes>{(Bytes{0xC0, 0x00})});
+
+    std::vector<Bytes> sent = {{0xC0, 0x00}};
+    app::midi_note_on(33);
+    sent.push_back({0x90, 69, 127});
+    vx::rt_sleep_ms(60);
+    app::midi_note_off(33);
+    sent.push_back({0x80, 69, 127});
+    app::midi_channel = 9;
+    app::midi_program_change(5);
+    sent.push_back({0xC9, 5});
+    for (int key = 0; key < 40; ++key) {
+        app::midi_note_on(key);
+        sent.push_back({0x99, static_cast<uint8_t>(36 + key), 127});
+        smf = parse_smf(read_file(path));
+        ASSERT_EQ(smf.error, "") << "after " << sent.size() << " messages";
+        EXPECT_EQ(smf.channel_messages(), sent);
+    }
+    app::midi_close();
+    EXPECT_EQ(parse_smf(read_file(path)).channel_messages(), sent);
+
+    int64_t previous = -1;
+    for (const SmfEvent& event : smf.events) {
+        EXPECT_GE(event.tick, previous);
+        previous = event.tick;
+    }
+    // Note On at events[2], Note Off at [3]; 60 ms apart are at least 120 ticks.
+    EXPECT_GE(smf.events[3].tick - smf.events[2].tick, 120);
+    unsetenv("VXMIDI");
+}
+
+TEST(SmfRecorder, KilledProgramLeavesAReadableFile) {
+    TempDir dir;
+    std::string path = dir.file("killed.mid");
+    std::string vxmidi = "smf:" + path;
+    Child child = child_start({{"VXMIDI", vxmidi.c_str()}, {"DISPLAY", nullptr}});
+    EXPECT_EQ(child_ask(child, "open"), 0);
+    EXPECT_EQ(child_ask(child, "on 10"), 0);
+    EXPECT_EQ(child_ask(child, "program 40"), 0);
+    kill(child.pid, SIGKILL);
+    ChildEnd end = child_finish(child, 5000);
+    EXPECT_EQ(end.signal, SIGKILL);
+    Smf smf = parse_smf(read_file(path));
+    EXPECT_EQ(smf.error, "");
+    EXPECT_EQ(smf.channel_messages(),
+              (std::vector<Bytes>{{0xC0, 0x00}, {0x90, 46, 127}, {0xC0, 40}}));
+}
+
+TEST(SmfRecorder, FullDiskFailsSendsAndKeepsTheFileValid) {
+    TempDir dir;
+    std::string path = dir.file("full.mid");
+    std::string vxmidi = "smf:" + path;
+    Child child = child_start({{"VXMIDI", vxmidi.c_str()}, {"DISPLAY", nullptr}});
+    // A file size limit stands in for a full disk: writes past it fail the same way.
+    EXPECT_EQ(child_ask(child, "fsize 160"), 0);
+    EXPECT_EQ(child_ask(child, "open"), 0);
+    int sent = 1, failed = 0;
+    for (int key = 0; key < 40; ++key) {
+        std::optional<int> result = child_ask(child, (key % 2 ? "off " : "on ") + std::to_string(key / 2));
+        ASSERT_TRUE(result.has_value()) << "the child died at message " << key;
+        if (*result == app::midi_sent) {
+            ++sent;
+        } else {
+            EXPECT_EQ(*result, app::midi_send_failed);
+            ++failed;
+        }
+    }
+    EXPECT_GT(failed, 0);
+    EXPECT_EQ(child_ask(child, "close"), -1);
+    ChildEnd end = child_finish(child, 5000);
+    EXPECT_EQ(end.signal, 0);
+    EXPECT_EQ(end.exit_code, 0);
+    Smf smf = parse_smf(read_file(path));
+    EXPECT_EQ(smf.error, "");
+    EXPECT_EQ(static_cast<int>(smf.channel_messages().size()), sent);
+    EXPECT_LE(read_file(path).size(), 160u);
+}
+
+// ---- Embedded synthesiser ------------------------------------------------------------------
+
+TEST(FluidSynthOutput, OcarinaNoteSoundsAtItsPitch) {
+    reset_settings();
+    TempDir dir;
+    std::string wav_path = dir.file("note.wav");
+    use_output("fluidsynth:audio.driver=file,audio.file.name=" + wav_path);
+    ASSERT_EQ(app::midi_open(), 0);
+    EXPECT_STREQ(app::midi_backend_name(), "fluidsynth");
+    EXPECT_EQ(app::midi_program_change(79), app::midi_sent);  // "Okarina": nearly a sine
+    EXPECT_EQ(app::midi_note_on(33), app::midi_sent);         // octave 3: note 69, 440 Hz
+    vx::rt_sleep_ms(800);
+    app::midi_note_off(33);
+    vx::rt_sleep_ms(100);
+    app::midi_close();
+    unsetenv("VXMIDI");
+
+    Wav wav = parse_wav(read_file(wav_path));
+    ASSERT_EQ(wav.bits, 16);
+    ASSERT_GT(wav.rate, 0);
+    const size_t first = static_cast<size_t>(wav.rate) * 3 / 10;
+    const size_t count = static_cast<size_t>(wav.rate) * 3 / 10;
+    ASSERT_GE(wav.left.size(), first + count) << "the file driver wrote too little";
+    double energy = 0;
+    int peak = 0;
+    for (size_t i = 0; i < wav.left.size(); ++i) {
+        peak = std::max(peak, std::abs(static_cast<int>(wav.left[i])));
+        if (i >= first && i < first + count) energy += double(wav.left[i]) * wav.left[i];
+    }
+    double rms = std::sqrt(energy / static_cast<double>(count));
+    // About 7,000 at full level; the library's own gain of 0.2 would give a fifth of that.
+    EXPECT_GT(rms, 3000) << "too quiet: the level is not full";
+    EXPECT_LT(peak, 32700) << "clipped";
+    double at_pitch = goertzel(wav.left, first, count, 440, wav.rate);
+    for (double other : {220.0, 392.0, 415.3, 466.2, 493.9, 880.0})
+        EXPECT_GT(at_pitch, 10 * goertzel(wav.left, first, count, other, wav.rate)) << other;
+}
+
+// ---- Open failures -------------------------------------------------------------------------
+
+TEST(MidiOpenFailure, UnknownOutputNameListsTheBackEnds) {
+    ChildEnd end = failed_open("midiman");
+    expect_failure_report(end, "unknown MIDI output \"midiman\"");
+    for (const char* name : {"alsa", "fluidsynth", "smf:PATH", "raw:PATH"})
+        EXPECT_NE(end.err.find(name), std::string::npos) << name;
+}
+
+TEST(MidiOpenFailure, AlsaWithoutSequencerFailsCleanly) {
+    if (access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "this machine has an ALSA sequencer";
+    ChildEnd end = failed_open("alsa");
+    expect_failure_report(end, "no ALSA sequencer");
+    EXPECT_EQ(end.err.find("ALSA lib"), std::string::npos) << "alsa-lib spoke: " << end.err;
+    expect_failure_report(failed_open("alsa:128:0"), "no ALSA sequencer");
+}
+
+TEST(MidiOpenFailure, NoSoundAnywhereNamesEveryBackEndTried) {
+    if (access("/dev/snd", F_OK) == 0) GTEST_SKIP() << "this machine has sound devices";
+    ChildEnd end = failed_open(nullptr);
+    expect_failure_report(end, "alsa: no ALSA sequencer");
+    EXPECT_NE(end.err.find("fluidsynth: "), std::string::npos) << end.err;
+    EXPECT_EQ(end.err.find("ALSA lib"), std::string::npos) << end.err;
+}
+
+TEST(MidiOpenFailure, BadFileAndSynthArgumentsAreReported) {
+    expect_failure_report(failed_open("raw:/nonexistent/dir/out"), "No such file or directory");
+    expect_failure_report(failed_open("raw"), "raw needs a path");
+    expect_failure_report(failed_open("smf:/nonexistent/dir/out.mid"), "No such file");
+    expect_failure_report(failed_open("smf:/dev/full"), "No space left");
+    expect_failure_report(failed_open("fluidsynth:soundfont=/nonexistent.sf2"),
+                          "cannot load SoundFont /nonexistent.sf2");
+    expect_failure_report(failed_open("fluidsynth:no.such.setting=1"),
+                          "no setting \"no.such.setting\"");
+    expect_failure_report(failed_open("fluidsynth:synth.gain=loud"), "cannot take \"loud\"");
+    expect_failure_report(failed_open("fluidsynth:audio.driver=file,gain"), "not key=value");
+}
+
+TEST(MidiOpenFailure, FifoWithoutReaderIsReportedAfterAShortWait) {
+    TempDir dir;
+    std::string fifo = dir.file("nobody.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    expect_failure_report(failed_open(("raw:" + fifo).c_str()), "no process is reading it");
+}
+
+// ---- The message box under a headless X server -------------------------------------------
+
+struct Xvfb {
+    pid_t pid = -1;
+    std::string display;
+    Xvfb() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const char* args[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24",
+                              "-nolisten", "tcp", nullptr};
+        if (posix_spawnp(&pid, "Xvfb", &actions, nullptr, const_cast<char**>(args), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        std::string buffer;
+        if (pid > 0) {
+            if (auto number = read_line(fds[0], buffer, 10000)) display = ":" + *number;
+        }
+        close(fds[0]);
+    }
+    ~Xvfb() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+Window find_named_child(Display* display, Window parent, const char* name) {
+    Window root, up, *children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    if (!XQueryTree(display, parent, &root, &up, &children, &count)) return 0;
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        char* window_name = nullptr;
+        if (XFetchName(display, children[i], &window_name) && window_name != nullptr) {
+            if (std::strcmp(window_name, name) == 0) found = children[i];
+            XFree(window_name);
+        }
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+}
+
+TEST(MidiOpenFailure, MessageBoxWaitsForOkThenTheProgramEnds) {
+    using FakeMotion = int (*)(Display*, int, int, int, unsigned long);
+    using FakeButton = int (*)(Display*, unsigned, Bool, unsigned long);
+    void* xtest = dlopen("libXtst.so.6", RTLD_NOW);
+    if (xtest == nullptr) GTEST_SKIP() << "no XTest library";
+    auto fake_motion = reinterpret_cast<FakeMotion>(dlsym(xtest, "XTestFakeMotionEvent"));
+    auto fake_button = reinterpret_cast<FakeButton>(dlsym(xtest, "XTestFakeButtonEvent"));
+    ASSERT_TRUE(fake_motion && fake_button);
+    Xvfb server;
+    if (server.display.empty()) GTEST_SKIP() << "Xvfb did not start";
+
+    Child child = child_start({{"VXMIDI", "raw:/nonexistent/dir/out"},
+                               {"DISPLAY", server.display.c_str()}});
+    ASSERT_EQ(write(child.in, "open\n", 5), 5);
+    Display* display = XOpenDisplay(server.display.c_str());
+    ASSERT_NE(display, nullptr);
+    Window box = 0, button = 0;
+    for (int tries = 0; tries < 500 && button == 0; ++tries) {
+        box = find_named_child(display, DefaultRootWindow(display), "Cannot open MIDI device.");
+        XWindowAttributes attributes{};
+        if (box != 0) button = find_named_child(display, box, "OK");
+        if (button != 0 && (!XGetWindowAttributes(display, button, &attributes) ||
+                            attributes.map_state != IsViewable))
+            button = 0;
+        if (button == 0) vx::rt_sleep_ms(10);
+    }
+    ASSERT_NE(button, 0u) << "no message box with an OK button appeared";
+    vx::rt_sleep_ms(200);
+    EXPECT_TRUE(child_running(child)) << "the program ended before the user answered";
+
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(display, button, &attributes);
+    int x = 0, y = 0;
+    Window unused;
+    XTranslateCoordinates(display, button, DefaultRootWindow(display), attributes.width / 2,
+                          attributes.height / 2, &x, &y, &unused);
+    fake_motion(display, -1, x, y, CurrentTime);
+    fake_button(display, 1, True, CurrentTime);
+    XFlush(display);
+    vx::rt_sleep_ms(80);
+    fake_button(display, 1, False, CurrentTime);
+    XFlush(display);
+
+    ChildEnd end = child_finish(child, 5000);
+    expect_failure_report(end, "No such file or directory");
+    XCloseDisplay(display);
+    dlclose(xtest);
+}
+
+}  // namespace

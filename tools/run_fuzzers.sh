@@ -1,0 +1,36 @@
+#!/bin/sh
+# Runs every fuzz program of a fuzz build for a bounded time each, one process at a time.
+#   tools/run_fuzzers.sh BUILD_DIR SECONDS
+# Seeds come from tests/fuzz/corpus/NAME/ (read only); inputs the fuzzer adds go to
+# BUILD_DIR/corpus/NAME/ and crashes to BUILD_DIR/artifacts/NAME/. Exits 1 if any target crashed.
+set -u
+build=${1:?build directory}
+seconds=${2:-60}
+root=$(cd "$(dirname "$0")/.." && pwd)
+status=0
+found=0
+for program in "$build"/fuzz_*; do
+    [ -x "$program" ] || continue
+    found=1
+    name=$(basename "$program")
+    target=${name#fuzz_}
+    work="$build/corpus/$target"
+    artifacts="$build/artifacts/$target/"
+    mkdir -p "$work" "$artifacts"
+    echo "== $name: $seconds s"
+    "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$artifacts" "$work" "$root/tests/fuzz/corpus/$target" \
+        >"$build/$name.log" 2>&1
+    rc=$?
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$build/$name.log" | tail -n 1)
+    if [ $rc -eq 0 ]; then
+        echo "$name: ${runs:-?} runs, no failure"
+    else
+        status=1
+        echo "$name: FAILED after ${runs:-?} runs (exit $rc); log $build/$name.log"
+        ls "$artifacts" 2>/dev/null | sed "s|^|  $artifacts|"
+        grep -m 3 -E 'ERROR|SUMMARY|deadly signal' "$build/$name.log" | sed 's/^/  /'
+    fi
+done
+[ $found -eq 1 ] || { echo "no fuzz programs in $build"; exit 1; }
+exit $status
