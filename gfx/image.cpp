@@ -32,7 +32,8 @@ uint32_t mask_colour(int32_t bytes_per_pixel) {
 }
 
 int64_t image_block_size(const ImageView& view, int32_t target_bpp) {
-    int32_t bpp = view.bpp ? view.bpp : target_bpp;
+    // Only the legacy form leaves the pixel size to the target.
+    int32_t bpp = view.bpp == 0 && view.legacy ? target_bpp : view.bpp;
     if (!view.pixels || (bpp != 1 && bpp != 2 && bpp != 4)) return -1;
     if (view.width < 0 || view.height < 0) return -1;
     // Widths and heights are below 2^31, so these products stay far inside 64 bits.
