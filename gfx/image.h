@@ -32,6 +32,14 @@ struct ImageView {
 // bytes-per-pixel of 0.
 ImageView image_view(void* image, int32_t target_bpp);
 
+// Bytes the image claims to occupy, header included (header + height x pitch), or -1 when the
+// header cannot describe an image: bytes per pixel other than 1, 2 or 4, a negative size, or a
+// pitch shorter than a row.
+int64_t image_block_size(const ImageView& view, int32_t target_bpp);
+
+// The mask (transparent) colour of a pixel size: 0, 0xF81F or 0xFFFF00FF.
+uint32_t mask_colour(int32_t bytes_per_pixel);
+
 }  // namespace vx
 
 namespace vx {
@@ -65,5 +73,19 @@ void put_trans(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, 
 // Mode 6 with a 1-byte image on a 4-byte target: the source byte becomes the alpha byte.
 void put_alpha_mask(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
                     int32_t dst_pitch, uint32_t alpha, void* blender, void* param);
+
+// The transparent-put routines by target bytes per pixel (slots for 1, 2, 3 and 4 bytes; the
+// 3-byte slot is empty). put_trans takes the table its DrawState remembers in trans_routines.
+struct TransRoutines {
+    put_fn slots[4];
+};
+extern const TransRoutines put_trans_plain;
+extern const TransRoutines put_trans_sse2;  // the plain table where SSE2 is missing
+
+// The two variants put_alpha_mask chooses between at each call.
+void put_alpha_mask_plain(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
+                          int32_t dst_pitch, uint32_t alpha, void* blender, void* param);
+void put_alpha_mask_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
+                         int32_t dst_pitch, uint32_t alpha, void* blender, void* param);
 
 }  // namespace vx
