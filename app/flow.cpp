@@ -5,9 +5,11 @@
 #include <string>
 #include <unistd.h>
 
+#include "app/icon.h"
 #include "app/instruments.h"
 #include "app/midi.h"
 #include "app/piano.h"
+#include "display/icon.h"
 #include "display/input.h"
 #include "gfx/bmp_load.h"
 #include "gfx/console_ops.h"
@@ -65,7 +67,9 @@ const char* picture_path() {
         found = exe.substr(0, slash + 1) + picture_name;
         if (access(found.c_str(), R_OK) == 0) return found.c_str();
     }
-    found = std::string(VXPIANO_DATA_DIR) + "/" + picture_name;
+    char installed[4096];
+    std::snprintf(installed, sizeof installed, "%s/%s", VXPIANO_DATA_DIR, picture_name);
+    found = installed;
     if (access(found.c_str(), R_OK) == 0) return found.c_str();
     return picture_name;
 }
@@ -73,6 +77,7 @@ const char* picture_path() {
 bool app_start(void** key_sheet_out) {
     *key_sheet_out = nullptr;
     midi_open();
+    vx::set_program_icon(piano_icon());
     if (vx::screen_res(720, 190, 32, 0, 4, 0) != 0) {
         // Without a screen the loop would poll an invisible window forever.
         std::fprintf(stderr, "vxpiano: cannot open the window (is a display reachable? DISPLAY=%s)\n",

@@ -16,7 +16,9 @@
 #include "app/piano.h"
 #include "display/input.h"
 #include "gfx/context.h"
+#include "gfx/bmp_load.h"
 #include "gfx/fonts.h"
+#include "gfx/image.h"
 #include "gfx/pixels.h"
 #include "tests/support/fake_driver.h"
 
@@ -100,8 +102,12 @@ struct App : ::testing::Test {
         EXPECT_EQ(px(left + 10, s.y1), 0x333333u);
         EXPECT_EQ(px(left + 11, s.y1 + 1), 0x777777u);
         EXPECT_EQ(px(left + 12, s.y1 + 2), 0xFF0000u);
-        if (thumb > 0) EXPECT_EQ(px(left + 9, s.y1 + 5), 0xFFFFFFFFu) << "track left of the thumb";
-        if (thumb < 120) EXPECT_EQ(px(left + 15, s.y1 + 5), 0xFFFFFFFFu) << "track right of the thumb";
+        if (thumb > 0) {
+            EXPECT_EQ(px(left + 9, s.y1 + 5), 0xFFFFFFFFu) << "track left of the thumb";
+        }
+        if (thumb < 120) {
+            EXPECT_EQ(px(left + 15, s.y1 + 5), 0xFFFFFFFFu) << "track right of the thumb";
+        }
     }
 };
 
@@ -116,7 +122,7 @@ TEST_F(App, StartUpPaintsTheWholeWindow) {
         const app::Slider& s = app::sliders[i];
         EXPECT_EQ(px(s.x1, s.y1), 0x000000u);
         EXPECT_EQ(px(s.x2, s.y2), 0x000000u);
-        EXPECT_EQ(px(s.x1 + 10 + 60, s.y2), i == 2 ? 0xFFFFFFFFu : 0xFFFFFFFFu);
+        EXPECT_EQ(px(s.x1 + 10 + 100, s.y2), 0xFFFFFFFFu);
     }
     expect_thumb(0, 0);
     expect_thumb(1, 120);
@@ -130,7 +136,10 @@ TEST_F(App, StartUpPaintsTheWholeWindow) {
     EXPECT_EQ(px(31, 160), 0x00FFFFFFu);
     EXPECT_EQ(px(28, 100), 0x00000000u);       // C#
     EXPECT_EQ(px(11, 169), kBackground);       // rounded corner of C
-    EXPECT_EQ(px(12, 169), 0x00FFFFFFu);
+    EXPECT_EQ(px(12, 169), kBackground);
+    EXPECT_EQ(px(11, 168), kBackground);
+    EXPECT_EQ(px(13, 169), 0x00FFFFFFu);
+    EXPECT_EQ(px(12, 168), 0x00FFFFFFu);
     EXPECT_EQ(px(709, 120), kBackground);      // the last column of the last key
     EXPECT_EQ(px(708, 120), 0x00FFFFFFu);
     EXPECT_EQ(px(15, 89), kBackground);
@@ -339,4 +348,41 @@ TEST(AppStart, WithoutAScreenTheProgramStopsAfterClosingMidi) {
     unsetenv("VXMIDI");
     std::remove(file.c_str());
     vxtest::restore_drivers();
+}
+
+namespace {
+
+struct AppInAssets : App {
+    char saved[4096] = {};
+    void SetUp() override {
+        ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+        ASSERT_EQ(chdir(VX_SOURCE_DIR "/assets"), 0);  // the picture in the working directory
+        App::SetUp();
+    }
+    void TearDown() override {
+        App::TearDown();
+        ASSERT_EQ(chdir(saved), 0);
+    }
+};
+
+}  // namespace
+
+TEST_F(AppInAssets, ThePictureIsPutWithItsMaskColourLeftOut) {
+    EXPECT_STREQ(app::picture_path(), "piano_k.bmp");
+    void* picture = vx::image_create(284, 36, 0, 0, 0x80000000u);
+    ASSERT_EQ(vx::image_load("piano_k.bmp", picture, nullptr), 0);
+    vx::ImageView view = vx::image_view(picture, 4);
+    int shown = 0, left_out = 0;
+    for (int y = 0; y < 36; ++y)
+        for (int x = 0; x < 284; ++x) {
+            uint32_t source = vx::load32(view.pixels + y * view.pitch + x * 4) & 0x00FFFFFF;
+            bool blanked = y >= 5 && y <= 21 && x + 400 <= 410;  // the instrument text's box covers these
+            if (blanked) continue;
+            uint32_t want = source == 0xFF00FF ? kBackground : source;
+            ASSERT_EQ(px(400 + x, 1 + y), want) << "picture pixel " << x << "," << y;
+            (source == 0xFF00FF ? left_out : shown)++;
+        }
+    vx::image_destroy(picture);
+    EXPECT_GT(shown, 500);
+    EXPECT_GT(left_out, 500);
 }
