@@ -223,7 +223,7 @@ uint32_t keysym_to_unicode(uint32_t keysym) {
         default: break;
     }
     // Keypad characters, '*' .. '9', sit at 0xFFAA .. 0xFFB9 in the same order as in ASCII.
-    if (keysym >= XK_KP_Multiply && keysym <= XK_KP_9) return keysym - 0xFF00;
+    if (keysym >= XK_KP_Multiply && keysym <= XK_KP_9) return keysym - 0xFF80;
     for (const auto& pair : legacy_keysyms)
         if (pair[0] == keysym) return pair[1];
     return 0;

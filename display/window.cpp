@@ -685,6 +685,14 @@ void window_sample_keys(const char keys[32]) {
 
 void window_connection_broken() { display_gone.store(true); }
 
+bool window_keys_held() {
+    GfxContext* ctx = gfx_context();
+    if (!ctx) return false;
+    for (uint8_t held : ctx->key_state)
+        if (held) return true;
+    return false;
+}
+
 void window_mark_lost() {
     display_gone.store(true);
     WindowState& ws = window_state;

@@ -86,6 +86,8 @@ int toggle_fullscreen();
 void window_keymap_refresh();
 // Sets key_state from an XQueryKeymap result, for every scancode_table row.
 void window_sample_keys(const char keys[32]);
+// True while key_state shows a key held (the back end then samples every tick).
+bool window_keys_held();
 
 // Sets WM_NAME and _NET_WM_NAME of the window from the title.
 void window_store_title();

@@ -35,6 +35,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto tick_period = std::chrono::milliseconds(10);
+// Key events set key_state at once; the keymap sample corrects what events cannot tell (a key
+// released while another client grabbed the keyboard). Every tick while a key is held, every
+// tenth otherwise, so an idle program does not make a round trip to the server each tick.
+constexpr int idle_sample_ticks = 10;
 constexpr int host_byte_order = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
 
 // Everything the back end opens, released once by backend_close.
@@ -515,29 +519,37 @@ bool present_tick(Backend& b) {
     return true;
 }
 
-// Waits for the X connection or the next tick, whichever comes first.
-void wait_for_events(Backend& b, Clock::time_point next_tick) {
+// Waits for the X connection or the next tick, whichever comes first; true when events may
+// be waiting (the connection is readable or Xlib already holds some).
+bool wait_for_events(Backend& b, Clock::time_point next_tick) {
+    if (XEventsQueued(b.display, QueuedAlready) > 0) return true;
     auto now = Clock::now();
-    if (now >= next_tick || XEventsQueued(b.display, QueuedAlready) > 0) return;
+    if (now >= next_tick) return true;
     auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(next_tick - now);
     timespec timeout{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
     pollfd fd{ConnectionNumber(b.display), POLLIN, 0};
-    if (ppoll(&fd, 1, &timeout, nullptr) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fd.revents & POLLIN))
-        window_connection_broken();
+    if (ppoll(&fd, 1, &timeout, nullptr) <= 0) return false;
+    if ((fd.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fd.revents & POLLIN)) window_connection_broken();
+    return true;
 }
 
 void run_loop(Backend& b) {
     WindowState& ws = window_state;
     Clock::time_point next_tick = Clock::now();
+    int ticks_since_sample = idle_sample_ticks;
     while (shared(ws.inited).load() && !display_lost()) {
-        wait_for_events(b, next_tick);
+        bool events = wait_for_events(b, next_tick);
         if (display_lost()) break;
         Clock::time_point now = Clock::now();
         const bool tick_due = now >= next_tick;
         // The keyboard round trip happens outside the lock; only its result needs it.
         char keys[32];
-        const bool sampled = tick_due && ws.active;
-        if (sampled) XQueryKeymap(b.display, keys);
+        bool sampled = false;
+        if (tick_due && ws.active && (++ticks_since_sample >= idle_sample_ticks || window_keys_held())) {
+            XQueryKeymap(b.display, keys);
+            sampled = true;
+            ticks_since_sample = 0;
+        }
         Clock::time_point present_start{};
         bool presented = false;
         window_lock();
@@ -546,17 +558,15 @@ void run_loop(Backend& b) {
             presented = present_tick(b);
             if (sampled && ws.active) window_sample_keys(keys);
         }
-        pump_messages();
+        // XPending and XFlush both read the connection: an idle tick makes neither call.
+        const bool pumped = events || sampled || presented || XEventsQueued(b.display, QueuedAlready) > 0;
+        if (pumped) pump_messages();
         window_unlock();
         if (display_lost()) break;
         // The server must have read the shared image before the next conversion writes it.
-        if (b.needs_sync) {
-            if (b.shm_attached) XSync(b.display, False);
-            else XFlush(b.display);
-            b.needs_sync = false;
-        } else {
-            XFlush(b.display);
-        }
+        if (b.needs_sync && b.shm_attached) XSync(b.display, False);
+        else if (b.needs_sync || pumped) XFlush(b.display);
+        b.needs_sync = false;
         if (presented) {
             stat_last_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - present_start).count());
             ++stat_frames;
