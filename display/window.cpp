@@ -44,7 +44,8 @@ std::mutex screen_lock;
 // thread object during static destruction.
 std::thread* update_thread = nullptr;
 pid_t update_thread_id = 0;
-std::atomic<bool> display_gone{false};
+std::atomic<bool> display_gone{false};   // the connection broke: never touch it again
+std::atomic<bool> loss_reported{false};  // ... and the program has been told
 std::vector<uint32_t> icon_pixels;
 int icon_width = 0, icon_height = 0;
 
@@ -67,7 +68,7 @@ std::atomic_ref<T> shared(T& value) {
 }
 
 bool connection_usable() {
-    return window_state.display && window_state.window && !display_gone.load();
+    return !display_gone.load() && window_state.display && window_state.window;
 }
 
 void set_thread_boost(pid_t tid, bool raised) {
@@ -120,7 +121,7 @@ void activation(bool now_active) {
     PointerState& ps = pointer_state;
     if ((ws.active != 0) == now_active) return;
     ws.active = now_active ? 1 : 0;
-    set_thread_boost(update_thread_id, now_active);
+    set_thread_boost(gettid(), now_active);  // the procedure runs on the update thread
     if (GfxContext* ctx = gfx_context()) std::memset(ctx->key_state, 0, sizeof ctx->key_state);
     std::memset(keycode_down, 0, sizeof keycode_down);
     ps.buttons = 0;
@@ -415,6 +416,7 @@ int window_open(const char* title, int width, int height, int depth, int refresh
     pointer_state.buttons = 0;
     pointer_state.tracked = 0;
     display_gone.store(false);
+    loss_reported.store(false);
     shared(ws.inited).store(1);
     if (!ws.hooks.thread_main) return -1;
 
@@ -662,10 +664,10 @@ void window_keymap_refresh() {
         const KeySym* row = syms + static_cast<ptrdiff_t>(k - min_code) * per;
         keycode_level0[k] = row[0];
         uint32_t vk = key_virtual_key(row[0], per > 1 ? row[1] : NoSymbol);
+        if (!vk) continue;
         int slot = 0;
         for (int r = 0; r < scancode_rows && slot < 2; ++r) {
             if (scancode_table[r].key_a != vk && scancode_table[r].key_b != vk) continue;
-            if (!vk) break;
             keycode_rows[k][slot++] = static_cast<uint8_t>(r + 1);
             row_keycodes[r].push_back(static_cast<uint8_t>(k));
         }
@@ -684,6 +686,7 @@ void window_sample_keys(const char keys[32]) {
 }
 
 void window_connection_broken() { display_gone.store(true); }
+bool window_connection_gone() { return display_gone.load(); }
 
 bool window_keys_held() {
     GfxContext* ctx = gfx_context();
@@ -703,9 +706,10 @@ void window_mark_lost() {
     // A program polling the key buffer ends its loop as after a close request.
     key_queue_push(close_key_code);
     post(13);
+    loss_reported.store(true);
 }
 
-bool display_lost() { return display_gone.load(); }
+bool display_lost() { return loss_reported.load(); }
 
 void window_set_program_icon(int width, int height, const uint32_t* argb) {
     if (width <= 0 || height <= 0 || !argb) {

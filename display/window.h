@@ -94,9 +94,11 @@ void window_store_title();
 
 // The connection broke (from Xlib's I/O error handling, any thread): nothing touches it again.
 void window_connection_broken();
+bool window_connection_gone();
 // The X server went away: input reads as absent and the close code is queued, so a program
 // polling the key buffer ends. Called by the back end on its thread with the lock held.
 void window_mark_lost();
+// True once the program has been told (the close code is queued): the display went away.
 bool display_lost();
 
 // The program's icon for _NET_WM_ICON (ARGB, row after row); copied; set before opening.

@@ -425,7 +425,7 @@ int backend_open() {
     ctx->refresh_rate = current_refresh(d, screen);
     XMapWindow(d, b.window);
     XSync(d, False);
-    return display_lost() ? -1 : 0;
+    return window_connection_gone() ? -1 : 0;
 }
 
 void backend_close() {
@@ -434,7 +434,7 @@ void backend_close() {
     WindowState& ws = window_state;
     Display* d = b.display;
     // After the server went away nothing may touch the connection; only our memory is freed.
-    const bool alive = d && !display_lost();
+    const bool alive = d && !window_connection_gone();
     if (alive) {
         if (b.screensaver_suspended) XScreenSaverSuspend(d, False);
         if (b.shm_attached) XShmDetach(d, &b.shm);
@@ -450,18 +450,20 @@ void backend_close() {
         XDestroyImage(b.image);
     }
     if (b.shm.shmaddr) shmdt(b.shm.shmaddr);
+    // After a lost server the program's thread may still test these fields (and finds the
+    // display lost); they are only cleared on a normal close, when it waits in window_close.
     if (alive) {
         our_display = nullptr;
         XCloseDisplay(d);
         ws.display = nullptr;
+        ws.window = 0;
+        ws.arrow_cursor = ws.invisible_cursor = 0;
     }
-    ws.window = 0;
-    ws.arrow_cursor = ws.invisible_cursor = 0;
     backend.reset();
 }
 
 void backend_repaint() {
-    if (!backend || display_lost()) return;
+    if (!backend || window_connection_gone()) return;
     Backend& b = *backend;
     const WindowState& ws = window_state;
     // Black around the picture when the window is larger (full screen).
@@ -529,7 +531,9 @@ bool wait_for_events(Backend& b, Clock::time_point next_tick) {
     timespec timeout{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
     pollfd fd{ConnectionNumber(b.display), POLLIN, 0};
     if (ppoll(&fd, 1, &timeout, nullptr) <= 0) return false;
-    if ((fd.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fd.revents & POLLIN)) window_connection_broken();
+    // A hang-up means the server is gone: say so without reading, since Xlib's own I/O error
+    // path (reached through XPending) releases its display lock twice.
+    if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) window_connection_broken();
     return true;
 }
 
@@ -537,9 +541,9 @@ void run_loop(Backend& b) {
     WindowState& ws = window_state;
     Clock::time_point next_tick = Clock::now();
     int ticks_since_sample = idle_sample_ticks;
-    while (shared(ws.inited).load() && !display_lost()) {
+    while (shared(ws.inited).load() && !window_connection_gone()) {
         bool events = wait_for_events(b, next_tick);
-        if (display_lost()) break;
+        if (window_connection_gone()) break;
         Clock::time_point now = Clock::now();
         const bool tick_due = now >= next_tick;
         // The keyboard round trip happens outside the lock; only its result needs it.
@@ -553,7 +557,7 @@ void run_loop(Backend& b) {
         Clock::time_point present_start{};
         bool presented = false;
         window_lock();
-        if (tick_due && !display_lost()) {
+        if (tick_due && !window_connection_gone()) {
             present_start = Clock::now();
             presented = present_tick(b);
             if (sampled && ws.active) window_sample_keys(keys);
@@ -562,7 +566,7 @@ void run_loop(Backend& b) {
         const bool pumped = events || sampled || presented || XEventsQueued(b.display, QueuedAlready) > 0;
         if (pumped) pump_messages();
         window_unlock();
-        if (display_lost()) break;
+        if (window_connection_gone()) break;
         // The server must have read the shared image before the next conversion writes it.
         if (b.needs_sync && b.shm_attached) XSync(b.display, False);
         else if (b.needs_sync || pumped) XFlush(b.display);
@@ -576,7 +580,7 @@ void run_loop(Backend& b) {
             if (next_tick <= now) next_tick = now + tick_period;
         }
     }
-    if (display_lost()) {
+    if (window_connection_gone()) {
         window_lock();
         window_mark_lost();
         window_unlock();

@@ -47,7 +47,7 @@ struct Window_ : ::testing::Test {
         vxtest::set_focus(d, w);
         vxtest::pointer_move(d, w, 100, 50);
         ASSERT_TRUE(vxtest::wait_until([] { return mouse().result == 0; })) << "pointer inside, window active";
-        key_queue_clear();
+        vxtest::with_screen_lock([](GfxContext*) { key_queue_clear(); });
         key_hit_take();
         vxtest::take_events();
     }

@@ -257,7 +257,7 @@ TEST_F(X11, WithoutADisplayTheTrialFailsCleanly) {
 
 TEST_F(X11, KillingTheServerMarksTheDisplayLostWithoutAHang) {
     ASSERT_TRUE(screen.open());
-    key_queue_clear();
+    vxtest::with_screen_lock([](GfxContext*) { key_queue_clear(); });
     screen.client->close();  // the test's own connection would end the test with the server
     screen.server.kill();
     ASSERT_TRUE(vxtest::wait_until([] { return display_lost(); }));
