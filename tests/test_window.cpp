@@ -345,3 +345,18 @@ TEST_F(Window_, AltEnterDoesNotSwitchWithoutSwitchingAllowed) {
     EXPECT_EQ(key_read(), "") << "Alt+Enter is the switch request, not a key";
     EXPECT_EQ(mouse().result, 0);
 }
+
+TEST_F(Window_, ASecondQuickPressIsADoubleClick) {
+    vxtest::pointer_move(d, w, 300, 100);
+    vxtest::click(d, 1, 50ms);
+    std::this_thread::sleep_for(50ms);
+    vxtest::click(d, 1, 50ms);
+    ASSERT_TRUE(vxtest::wait_until([] { return mouse().buttons == 0; }));
+    std::vector<int> kinds;
+    vxtest::wait_until([&] {
+        for (const InputEvent& e : vxtest::take_events())
+            if (e.kind >= 5 && e.kind <= 7) kinds.push_back(e.kind);
+        return kinds.size() >= 4;
+    });
+    EXPECT_EQ(kinds, (std::vector<int>{5, 6, 7, 6}));
+}

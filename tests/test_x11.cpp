@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <unistd.h>
 
@@ -132,6 +133,27 @@ TEST_F(X11, TheWindowAppearsWithItsClassNameAndSize) {
     screen_info(&si);
     EXPECT_EQ(si.driver, "X11");
     EXPECT_EQ(si.width, 720);
+}
+
+TEST_F(X11, TheProgramIconBecomesNetWmIcon) {
+    const uint32_t icon[4] = {0xFFFF0000, 0xFF00FF00, 0x800000FF, 0x00000000};
+    window_set_program_icon(2, 2, icon);
+    ASSERT_TRUE(screen.open());
+    window_set_program_icon(0, 0, nullptr);
+    Atom type;
+    int format;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    ASSERT_EQ(XGetWindowProperty(screen.d(), screen.window, XInternAtom(screen.d(), "_NET_WM_ICON", False), 0, 16, False, XA_CARDINAL,
+                                 &type, &format, &items, &after, &data),
+              Success);
+    ASSERT_NE(data, nullptr);
+    const long* values = reinterpret_cast<const long*>(data);
+    ASSERT_EQ(items, 6u);
+    EXPECT_EQ(values[0], 2);
+    EXPECT_EQ(values[1], 2);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<uint32_t>(values[2 + i]), icon[i]) << i;
+    XFree(data);
 }
 
 struct DepthCase {
