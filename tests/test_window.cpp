@@ -46,7 +46,10 @@ struct Window_ : ::testing::Test {
         w = screen.window;
         vxtest::set_focus(d, w);
         vxtest::pointer_move(d, w, 100, 50);
-        ASSERT_TRUE(vxtest::wait_until([] { return mouse().result == 0; })) << "pointer inside, window active";
+        ASSERT_TRUE(vxtest::wait_until([] {
+            Mouse m = mouse();
+            return m.result == 0 && m.x == 100 && m.y == 50;
+        })) << "pointer inside, window active";
         vxtest::with_screen_lock([](GfxContext*) { key_queue_clear(); });
         key_hit_take();
         vxtest::take_events();

@@ -232,12 +232,12 @@ void pointer_move(Display* d, Window w, int x, int y) {
     Window child;
     XTranslateCoordinates(d, w, DefaultRootWindow(d), x, y, &rx, &ry, &child);
     XTestFakeMotionEvent(d, DefaultScreen(d), rx, ry, CurrentTime);
-    XFlush(d);
+    XSync(d, False);
 }
 
 void button(Display* d, unsigned b, bool press) {
     XTestFakeButtonEvent(d, b, press ? True : False, CurrentTime);
-    XFlush(d);
+    XSync(d, False);
 }
 
 void click(Display* d, unsigned b, std::chrono::milliseconds hold) {
@@ -248,7 +248,7 @@ void click(Display* d, unsigned b, std::chrono::milliseconds hold) {
 
 void key(Display* d, unsigned keycode, bool press) {
     XTestFakeKeyEvent(d, keycode, press ? True : False, CurrentTime);
-    XFlush(d);
+    XSync(d, False);
 }
 
 void tap_key(Display* d, unsigned keycode, std::chrono::milliseconds hold) {
@@ -292,7 +292,7 @@ void send_delete_window(Display* d, Window w) {
     e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
     e.xclient.data.l[1] = CurrentTime;
     XSendEvent(d, w, False, NoEventMask, &e);
-    XFlush(d);
+    XSync(d, False);
 }
 
 Window make_other_window(Display* d, int x, int y, int width, int height) {

@@ -81,7 +81,8 @@ struct Capture {
 };
 Capture capture(Display* d, Window w);
 
-// XTest input (the server's real input path); every call flushes.
+// XTest input (the server's real input path). Each call returns once the server has
+// processed the event, so requests of other clients come after it.
 void pointer_move(Display* d, Window w, int x, int y);  // window coordinates
 void button(Display* d, unsigned button, bool press);
 void click(Display* d, unsigned button, std::chrono::milliseconds hold = std::chrono::milliseconds(60));
