@@ -1,13 +1,15 @@
 // The driver list the mode set tries, and the Null driver (a screen in memory only).
 #include "display/driver.h"
 
+#include "display/x11_driver.h"
+
 namespace vx {
 namespace {
 
 void nothing() {}
 
 // In preference order; windowed back ends register here.
-const DisplayDriver* const built_drivers[] = {nullptr};
+const DisplayDriver* const built_drivers[] = {&x11_driver, nullptr};
 std::span<const DisplayDriver* const> active_list;
 bool overridden = false;
 
