@@ -17,12 +17,39 @@ namespace {
 inline __m128i load128(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store128(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-// Writes the lanes of `value` whose `is_mask` lanes are clear. A block without mask pixels,
-// the common case in a picture, is stored without reading the target first.
+// Writes the lanes of `value` whose `is_mask` lanes are clear.
 inline void merge128(uint8_t* dst, __m128i value, __m128i is_mask) {
-    int bits = _mm_movemask_epi8(is_mask);
-    if (bits == 0) store128(dst, value);
-    else if (bits != 0xFFFF) store128(dst, _mm_or_si128(_mm_and_si128(is_mask, load128(dst)), _mm_andnot_si128(is_mask, value)));
+    store128(dst, _mm_or_si128(_mm_and_si128(is_mask, load128(dst)), _mm_andnot_si128(is_mask, value)));
+}
+
+// One row's vector part: `bytes` (a multiple of 16) from src to dst, four blocks per step
+// while they last. `keep` turns a source block into what is stored and returns its mask
+// lanes. A group of four blocks without a mask pixel, most of a picture, is stored without
+// reading the target; the test is made per group rather than per block so that a scattered
+// mask costs few mispredicted branches.
+template <typename Keep>
+inline void trans_blocks(const uint8_t* src, uint8_t* dst, size_t bytes, Keep keep) {
+    size_t i = 0;
+    for (; i + 64 <= bytes; i += 64) {
+        __m128i v0 = load128(src + i), v1 = load128(src + i + 16), v2 = load128(src + i + 32), v3 = load128(src + i + 48);
+        __m128i m0 = keep(v0), m1 = keep(v1), m2 = keep(v2), m3 = keep(v3);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3))) == 0) {
+            store128(dst + i, v0);
+            store128(dst + i + 16, v1);
+            store128(dst + i + 32, v2);
+            store128(dst + i + 48, v3);
+            continue;
+        }
+        merge128(dst + i, v0, m0);
+        merge128(dst + i + 16, v1, m1);
+        merge128(dst + i + 32, v2, m2);
+        merge128(dst + i + 48, v3, m3);
+    }
+    for (; i < bytes; i += 16) {
+        __m128i v = load128(src + i);
+        __m128i m = keep(v);
+        merge128(dst + i, v, m);
+    }
 }
 
 void put_trans8_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
@@ -33,10 +60,8 @@ void put_trans8_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t he
     for (int32_t y = 0; y < height; ++y, src += src_pitch, dst += dst_pitch) {
         for (int32_t i = 0; i < head; ++i)
             if (src[i] != 0) dst[i] = src[i];
-        for (int32_t i = head; i < width; i += 16) {
-            __m128i v = load128(src + i);
-            merge128(dst + i, v, _mm_cmpeq_epi8(v, zero));
-        }
+        trans_blocks(src + head, dst + head, static_cast<size_t>(width - head),
+                     [&](__m128i& v) { return _mm_cmpeq_epi8(v, zero); });
     }
 }
 
@@ -50,10 +75,8 @@ void put_trans16_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t h
             uint16_t v = load16(src + i * 2);
             if (v != 0xF81F) store16(dst + i * 2, v);
         }
-        for (int32_t i = head; i < width; i += 8) {
-            __m128i v = load128(src + i * 2);
-            merge128(dst + i * 2, v, _mm_cmpeq_epi16(v, key));
-        }
+        trans_blocks(src + head * 2, dst + head * 2, static_cast<size_t>(width - head) * 2,
+                     [&](__m128i& v) { return _mm_cmpeq_epi16(v, key); });
     }
 }
 
@@ -67,10 +90,11 @@ void put_trans32_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t h
             uint32_t v = load32(src + i * 4) & 0x00FFFFFFu;
             if (v != 0x00FF00FFu) store32(dst + i * 4, v);
         }
-        for (int32_t i = head; i < width; i += 4) {
-            __m128i v = _mm_and_si128(load128(src + i * 4), low24);
-            merge128(dst + i * 4, v, _mm_cmpeq_epi32(v, key));
-        }
+        // The copied value loses its alpha byte before the compare and the store.
+        trans_blocks(src + head * 4, dst + head * 4, static_cast<size_t>(width - head) * 4, [&](__m128i& v) {
+            v = _mm_and_si128(v, low24);
+            return _mm_cmpeq_epi32(v, key);
+        });
     }
 }
 

@@ -13,7 +13,7 @@ using namespace vx;
 
 namespace {
 
-constexpr int32_t kWidths[] = {0, 1, 2, 3, 4, 5, 15, 16, 17, 31, 32, 33, 63, 64, 65};
+constexpr int32_t kWidths[] = {0, 1, 2, 3, 4, 5, 15, 16, 17, 31, 32, 33, 63, 64, 65, 129};
 constexpr int32_t kHeights[] = {1, 3};
 constexpr size_t kGuard = 48;
 
@@ -22,10 +22,12 @@ struct Case {
     int src_bpp, dst_bpp;
     size_t src_misalign, dst_misalign;
     int32_t src_pad, dst_pad;  // bytes after each row's pixels
+    unsigned mask_one_in;      // share of mask pixels: dense, or so sparse that whole blocks are opaque
 };
 
-// Source pixels: random, with a large share of mask values (every form of them at 32 bits)
-// so that transparent runs, single holes and opaque blocks all occur.
+// Source pixels: random, with mask values (every form of them at 32 bits) one in
+// `mask_one_in`, plus a run at the start of some rows, so that transparent runs, single holes
+// and wholly opaque blocks all occur.
 std::vector<uint8_t> make_source(std::mt19937& rng, const Case& c, int32_t pitch) {
     std::vector<uint8_t> bytes(kGuard * 2 + c.src_misalign + static_cast<size_t>(pitch) * c.height);
     for (auto& b : bytes) b = static_cast<uint8_t>(rng());
@@ -33,7 +35,7 @@ std::vector<uint8_t> make_source(std::mt19937& rng, const Case& c, int32_t pitch
     for (int32_t y = 0; y < c.height; ++y)
         for (int32_t x = 0; x < c.width; ++x) {
             uint8_t* px = p + y * pitch + x * c.src_bpp;
-            bool mask = rng() % 3 == 0 || (rng() % 16 == 0 && x < c.width / 2);
+            bool mask = rng() % c.mask_one_in == 0 || (y == 1 && x < c.width / 2);
             if (!mask) continue;
             if (c.src_bpp == 1) *px = 0;
             else if (c.src_bpp == 2) store16(px, 0xF81F);
@@ -68,7 +70,9 @@ void run_both(const Case& c, put_fn plain, put_fn wide, std::mt19937& rng, Check
     for (size_t i = 0; i < a.size(); ++i) {
         long rel = static_cast<long>(i) - static_cast<long>(offset);
         bool inside = rel >= 0 && rel < static_cast<long>(dst_pitch) * c.height && rel % dst_pitch < c.width * c.dst_bpp;
-        if (!inside) ASSERT_EQ(a[i], original[i]) << "byte outside the put changed at target offset " << rel;
+        if (!inside) {
+            ASSERT_EQ(a[i], original[i]) << "byte outside the put changed at target offset " << rel;
+        }
     }
     for (int32_t y = 0; y < c.height; ++y)
         for (int32_t x = 0; x < c.width; ++x)
@@ -83,11 +87,12 @@ void for_every_case(int src_bpp, int dst_bpp, put_fn plain, put_fn wide, unsigne
         for (int32_t height : kHeights)
             for (size_t src_misalign : {0, 1, 3})
                 for (size_t dst_misalign : {0, 2, 5})
-                    for (int32_t pad : {0, 3, 16}) {
-                        Case c{width, height, src_bpp, dst_bpp, src_misalign, dst_misalign, pad, pad + 5};
-                        run_both(c, plain, wide, rng, check);
-                        if (::testing::Test::HasFatalFailure()) return;
-                    }
+                    for (int32_t pad : {0, 3, 16})
+                        for (unsigned mask_one_in : {3u, 500u}) {
+                            Case c{width, height, src_bpp, dst_bpp, src_misalign, dst_misalign, pad, pad + 5, mask_one_in};
+                            run_both(c, plain, wide, rng, check);
+                            if (::testing::Test::HasFatalFailure()) return;
+                        }
 }
 
 }  // namespace
