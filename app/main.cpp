@@ -1,5 +1,8 @@
 // vxpiano: a playable MIDI keyboard.
+#include <cstdio>
+
 #include "app/piano.h"
+#include "display/window.h"
 #include "runtime/runtime.h"
 
 int main(int argc, char** argv) {
@@ -9,5 +12,10 @@ int main(int argc, char** argv) {
     while (!app::app_pass(key_sheet)) {
     }
     app::app_stop(key_sheet);
+    // The loop also ends when the X server goes away; that is an error, not the user's choice.
+    if (vx::display_lost()) {
+        std::fprintf(stderr, "vxpiano: the connection to the display was lost\n");
+        vx::rt_exit(1);
+    }
     vx::rt_exit(0);
 }

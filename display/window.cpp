@@ -46,8 +46,6 @@ std::thread* update_thread = nullptr;
 pid_t update_thread_id = 0;
 std::atomic<bool> display_gone{false};   // the connection broke: never touch it again
 std::atomic<bool> loss_reported{false};  // ... and the program has been told
-std::vector<uint32_t> icon_pixels;
-int icon_width = 0, icon_height = 0;
 
 // Which scancode_table rows each keycode belongs to (row index + 1; Shift keys are in two),
 // and the keycodes each row watches, for sampling.
@@ -711,20 +709,5 @@ void window_mark_lost() {
 
 bool display_lost() { return loss_reported.load(); }
 
-void window_set_program_icon(int width, int height, const uint32_t* argb) {
-    if (width <= 0 || height <= 0 || !argb) {
-        icon_pixels.clear();
-        icon_width = icon_height = 0;
-        return;
-    }
-    icon_pixels.assign(argb, argb + static_cast<size_t>(width) * height);
-    icon_width = width;
-    icon_height = height;
-}
-
-ProgramIcon window_program_icon() {
-    if (icon_pixels.empty()) return {};
-    return {icon_width, icon_height, icon_pixels.data()};
-}
 
 }  // namespace vx

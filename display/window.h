@@ -101,12 +101,4 @@ void window_mark_lost();
 // True once the program has been told (the close code is queued): the display went away.
 bool display_lost();
 
-// The program's icon for _NET_WM_ICON (ARGB, row after row); copied; set before opening.
-void window_set_program_icon(int width, int height, const uint32_t* argb);
-struct ProgramIcon {
-    int width = 0, height = 0;
-    const uint32_t* argb = nullptr;
-};
-ProgramIcon window_program_icon();
-
 }  // namespace vx

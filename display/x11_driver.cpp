@@ -3,6 +3,8 @@
 // they arrive; and the driver record.
 #include "display/x11_driver.h"
 
+#include "display/icon.h"
+
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -250,16 +252,16 @@ void set_window_properties(Backend& b, const Rect& area) {
         XSetWMHints(d, w, hints);
         XFree(hints);
     }
-    ProgramIcon icon = window_program_icon();
-    if (icon.argb) {
-        std::vector<long> data;
-        data.reserve(2 + static_cast<size_t>(icon.width) * icon.height);
-        data.push_back(icon.width);
-        data.push_back(icon.height);
-        for (int i = 0; i < icon.width * icon.height; ++i) data.push_back(static_cast<long>(icon.argb[i]));
-        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_ICON", False), XA_CARDINAL, 32, PropModeReplace,
-                        reinterpret_cast<unsigned char*>(data.data()), static_cast<int>(data.size()));
+    // Every size the program supplied, one after the other, as _NET_WM_ICON takes them.
+    std::vector<long> icon_data;
+    for (const ProgramIcon& icon : program_icon()) {
+        icon_data.push_back(icon.width);
+        icon_data.push_back(icon.height);
+        for (int i = 0; i < icon.width * icon.height; ++i) icon_data.push_back(static_cast<long>(icon.argb[i]));
     }
+    if (!icon_data.empty())
+        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_ICON", False), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(icon_data.data()), static_cast<int>(icon_data.size()));
     std::vector<Atom> state;
     if (ws.flags & 1) state.push_back(ws.atoms.net_wm_state_fullscreen);
     if (ws.flags & 0x20) state.push_back(XInternAtom(d, "_NET_WM_STATE_ABOVE", False));

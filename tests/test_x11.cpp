@@ -3,6 +3,8 @@
 // driver selection, failure without a display, and a lost server.
 #include <gtest/gtest.h>
 
+#include "display/icon.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
@@ -137,9 +139,10 @@ TEST_F(X11, TheWindowAppearsWithItsClassNameAndSize) {
 
 TEST_F(X11, TheProgramIconBecomesNetWmIcon) {
     const uint32_t icon[4] = {0xFFFF0000, 0xFF00FF00, 0x800000FF, 0x00000000};
-    window_set_program_icon(2, 2, icon);
+    const ProgramIcon sizes[] = {{2, 2, icon}};
+    set_program_icon(sizes);
     ASSERT_TRUE(screen.open());
-    window_set_program_icon(0, 0, nullptr);
+    set_program_icon({});
     Atom type;
     int format;
     unsigned long items = 0, after = 0;
