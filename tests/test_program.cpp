@@ -1,0 +1,305 @@
+// The built program started as a user starts it, under a private Xvfb: its window and
+// properties, its pixels against its own framebuffer at depths 24, 16 and 15, real presses on
+// keys and sliders with the MIDI they send and the pictures they show, the ways it ends, focus
+// changes, typed keys, and a missing display.
+#include <gtest/gtest.h>
+
+#include <X11/Xatom.h>
+#include <X11/keysym.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <span>
+#include <thread>
+
+#include "app/icon.h"
+#include "tests/support/program.h"
+
+using namespace std::chrono_literals;
+using vxtest::MidiMessage;
+using vxtest::note_off;
+using vxtest::note_on;
+using vxtest::PointerStep;
+
+namespace {
+
+// Points on the lowest octave: C, D and E below the black keys, C# on its own part.
+constexpr int kC[2] = {20, 150}, kD[2] = {40, 150}, kE[2] = {60, 150}, kCSharp[2] = {30, 110};
+// The right arrows of the instrument and volume sliders.
+constexpr int kInstrumentUp[2] = {149, 12}, kVolumeUp[2] = {149, 32};
+
+// MIDI notes of those keys at the start octave (octave_base 3).
+constexpr int kNoteC = 36, kNoteCSharp = 37, kNoteD = 38, kNoteE = 40;
+
+struct ProgramTest : ::testing::Test {
+    vxtest::PianoRun run;
+    vxtest::FifoReader midi;
+
+    // The program on a FIFO, showing its start frame; the opening Program Change read.
+    void start_on_fifo(int depth = 24) {
+        std::string fifo = run.directory.file("midi.fifo");
+        ASSERT_TRUE(midi.open(fifo));
+        ASSERT_EQ(run.start("raw:" + fifo, depth), "");
+        ASSERT_TRUE(midi.wait_count(1)) << "the opening Program Change";
+        ASSERT_EQ(midi.messages()[0], vxtest::program_change(0, 0));
+    }
+    // Waits for the message at index i and compares it.
+    void expect_message(size_t i, const MidiMessage& want) {
+        ASSERT_TRUE(midi.wait_count(i + 1)) << "message " << i << " (" << vxtest::describe(want) << ") never came; got "
+                                           << vxtest::describe(midi.messages());
+        EXPECT_EQ(midi.messages()[i], want) << "message " << i << " of " << vxtest::describe(midi.messages());
+    }
+    std::string shows(const vxtest::Frame& frame, const std::string& label) {
+        return vxtest::wait_for_frame(run.d(), run.window, frame, run.depth, label);
+    }
+    vxtest::Frame frame_after(const std::vector<PointerStep>& steps) { return vxtest::expected_frame(run.directory.path(), steps); }
+};
+
+// A 32-bit property's items (Xlib hands them over as longs, sign-extended).
+std::vector<uint32_t> window_property(Display* d, Window w, const char* name, Atom type) {
+    std::vector<uint32_t> values;
+    long offset = 0;
+    for (;;) {
+        Atom actual;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(d, w, XInternAtom(d, name, False), offset, 65536, False, type, &actual, &format, &items, &after, &data) !=
+                Success ||
+            !data)
+            break;
+        const long* longs = reinterpret_cast<const long*>(data);
+        for (unsigned long i = 0; i < items; ++i) values.push_back(static_cast<uint32_t>(longs[i]));
+        XFree(data);
+        offset += static_cast<long>(items);
+        if (after == 0 || items == 0) break;
+    }
+    return values;
+}
+
+}  // namespace
+
+TEST_F(ProgramTest, TheWindowAppearsWithItsTitleClassSizeAndIcon) {
+    ASSERT_EQ(run.start("smf:" + run.directory.file("out.mid")), "");
+    vxtest::WindowInfo info = vxtest::window_info(run.d(), run.window);
+    EXPECT_EQ(info.width, 720);
+    EXPECT_EQ(info.height, 190);
+    EXPECT_TRUE(info.viewable);
+    EXPECT_EQ(info.net_wm_name, "vxpiano");
+    EXPECT_EQ(info.res_class, "vxgfxclass_vxpiano");
+    EXPECT_EQ(info.pid, run.program.pid());
+    EXPECT_TRUE(info.fixed_size) << "full screen is not allowed: the size is fixed";
+
+    // _NET_WM_ICON holds every size of the program's icon: width, height, then the pixels.
+    std::vector<uint32_t> icon = window_property(run.d(), run.window, "_NET_WM_ICON", XA_CARDINAL);
+    std::vector<uint32_t> want;
+    for (const vx::ProgramIcon& size : app::piano_icon()) {
+        want.push_back(static_cast<uint32_t>(size.width));
+        want.push_back(static_cast<uint32_t>(size.height));
+        want.insert(want.end(), size.argb, size.argb + size.width * size.height);
+    }
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(icon.size(), want.size());
+    EXPECT_TRUE(icon == want) << "the icon's sizes and pixels";
+
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+struct ProgramAtDepth : ProgramTest, ::testing::WithParamInterface<int> {};
+
+// At depth 24 the window shows the framebuffer's low 24 bits, at 16 and 15 the same converted
+// to 5-6-5 and 5-5-5; the start frame and a pressed key both.
+TEST_P(ProgramAtDepth, TheWindowShowsTheProgramsFramebuffer) {
+    const int depth = GetParam();
+    start_on_fifo(depth);  // waits for the whole start frame, pixel for pixel
+    vxtest::Capture shot = run.shot();
+    EXPECT_EQ(shot.depth, depth);
+    EXPECT_EQ(vxtest::frame_difference(shot, run.start_frame, depth), "");
+
+    run.move(kCSharp[0], kCSharp[1]);
+    run.press();
+    expect_message(1, note_on(0, kNoteCSharp, 127));
+    EXPECT_EQ(shows(frame_after({{kCSharp[0], kCSharp[1], 1}}), "pressed_depth" + std::to_string(depth)), "");
+    std::this_thread::sleep_for(40ms);
+    run.release();
+    expect_message(2, note_off(0, kNoteCSharp, 127));
+    EXPECT_EQ(shows(run.start_frame, "released_depth" + std::to_string(depth)), "");
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, ProgramAtDepth, ::testing::Values(24, 16, 15),
+                         [](const ::testing::TestParamInfo<int>& p) { return "Depth" + std::to_string(p.param); });
+
+TEST_F(ProgramTest, AHeldKeySoundsAndShowsGreyUntilReleased) {
+    start_on_fifo();
+    EXPECT_EQ(run.start_frame.at(kC[0], kC[1]), 0xFFFFFFu) << "a white key at rest";
+    const vxtest::Frame pressed = frame_after({{kC[0], kC[1], 1}});
+    EXPECT_EQ(pressed.at(kC[0], kC[1]) & 0xFFFFFF, 0x999999u) << "the pressed picture is grey";
+
+    run.move(kC[0], kC[1]);
+    run.press();
+    expect_message(1, note_on(0, kNoteC, 127));
+    EXPECT_EQ(shows(pressed, "held_c"), "") << "grey while held";
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(midi.count(), 2u) << "holding still sends nothing more";
+    EXPECT_EQ(vxtest::frame_difference(run.shot(), pressed, 24), "") << "still grey";
+    run.release();
+    expect_message(2, note_off(0, kNoteC, 127));
+    EXPECT_EQ(shows(run.start_frame, "released_c"), "") << "resting again after the release";
+
+    // A black key, and a second press of the same white key.
+    run.click_at(kCSharp[0], kCSharp[1]);
+    expect_message(3, note_on(0, kNoteCSharp, 127));
+    expect_message(4, note_off(0, kNoteCSharp, 127));
+    run.click_at(kC[0], kC[1], 90ms);
+    expect_message(5, note_on(0, kNoteC, 127));
+    expect_message(6, note_off(0, kNoteC, 127));
+    EXPECT_EQ(shows(run.start_frame, "resting_after_clicks"), "");
+    EXPECT_EQ(midi.stray_bytes(), 0u);
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+TEST_F(ProgramTest, AClickIsRecordedInTheStandardMidiFile) {
+    const std::string file = run.directory.file("out.mid");
+    ASSERT_EQ(run.start("smf:" + file), "");
+    run.click_at(kE[0], kE[1], 80ms);
+    // The file is kept complete after every message: it can be read while the program runs.
+    std::vector<MidiMessage> messages;
+    EXPECT_TRUE(vxtest::wait_until([&] { return vxtest::read_smf(file, messages).empty() && messages.size() == 3; }))
+        << vxtest::read_smf(file, messages) << " " << vxtest::describe(messages);
+    EXPECT_EQ(run.escape_and_wait(), 0);
+    ASSERT_EQ(vxtest::read_smf(file, messages), "");
+    ASSERT_EQ(messages.size(), 3u) << vxtest::describe(messages);
+    EXPECT_EQ(messages[0], vxtest::program_change(0, 0));
+    EXPECT_EQ(messages[1], note_on(0, kNoteE, 127));
+    EXPECT_EQ(messages[2], note_off(0, kNoteE, 127));
+    const int64_t held_us = messages[2].time_us - messages[1].time_us;
+    EXPECT_GE(held_us, 60000) << "the times follow the press: held about 80 ms";
+    EXPECT_LT(held_us, 2000000);
+}
+
+TEST_F(ProgramTest, DraggingAcrossThreeKeysGlidesFromNoteToNote) {
+    start_on_fifo();
+    run.move(kC[0], kC[1]);
+    run.press();
+    expect_message(1, note_on(0, kNoteC, 127));
+    std::this_thread::sleep_for(60ms);
+    run.move(kD[0], kD[1]);
+    expect_message(2, note_off(0, kNoteC, 127));
+    expect_message(3, note_on(0, kNoteD, 127));
+    EXPECT_EQ(shows(frame_after({{kC[0], kC[1], 1}, {kD[0], kD[1], 1}}), "glide_d"), "") << "only D is grey";
+    std::this_thread::sleep_for(60ms);
+    run.move(kE[0], kE[1]);
+    expect_message(4, note_off(0, kNoteD, 127));
+    expect_message(5, note_on(0, kNoteE, 127));
+    std::this_thread::sleep_for(60ms);
+    run.release();
+    expect_message(6, note_off(0, kNoteE, 127));
+    EXPECT_EQ(shows(run.start_frame, "glide_released"), "");
+    EXPECT_EQ(midi.count(), 7u) << vxtest::describe(midi.messages());
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+TEST_F(ProgramTest, TheVolumeArrowShowsOneHundredPercentAndSetsTheVelocity) {
+    start_on_fifo();
+    run.click_at(kVolumeUp[0], kVolumeUp[1]);
+    const vxtest::Frame louder = frame_after({{kVolumeUp[0], kVolumeUp[1], 1}, {kVolumeUp[0], kVolumeUp[1], 0}});
+    EXPECT_EQ(shows(louder, "volume_100"), "") << "the caption reads 100% and the thumb stays at the end";
+    EXPECT_EQ(midi.count(), 1u) << "the volume sends nothing by itself";
+    run.click_at(kC[0], kC[1]);
+    expect_message(1, note_on(0, kNoteC, 100));
+    expect_message(2, note_off(0, kNoteC, 100));
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+TEST_F(ProgramTest, TheInstrumentArrowSendsAProgramChange) {
+    start_on_fifo();
+    run.click_at(kInstrumentUp[0], kInstrumentUp[1]);
+    expect_message(1, vxtest::program_change(0, 1));
+    const vxtest::Frame next = frame_after({{kInstrumentUp[0], kInstrumentUp[1], 1}, {kInstrumentUp[0], kInstrumentUp[1], 0}});
+    EXPECT_NE(vxtest::frame_difference(run.shot(), run.start_frame, 24), "") << "something changed";
+    EXPECT_EQ(shows(next, "instrument_1"), "") << "the next instrument's name and the moved thumb";
+    std::this_thread::sleep_for(250ms);  // past the arrow's repeat time: one click is one step
+    EXPECT_EQ(midi.count(), 2u) << vxtest::describe(midi.messages());
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+TEST_F(ProgramTest, EscapeHeldEndsTheProgramWithZero) {
+    ASSERT_EQ(run.start("smf:" + run.directory.file("out.mid")), "");
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+    EXPECT_EQ(run.program.error_text(), "");
+    EXPECT_TRUE(vxtest::wait_until([&] { return vxtest::find_window_by_pid(run.d(), run.program.pid(), 0ms) == 0; }))
+        << "the window is gone with the program";
+}
+
+TEST_F(ProgramTest, TheCloseRequestEndsTheProgramWithZero) {
+    start_on_fifo();
+    // Clicks go on working right up to the request.
+    run.click_at(kD[0], kD[1]);
+    expect_message(2, note_off(0, kNoteD, 127));
+    EXPECT_TRUE(run.program.running());
+    vxtest::send_delete_window(run.d(), run.window);
+    EXPECT_EQ(run.program.wait_exit(5000ms), 0) << run.program.error_text();
+    EXPECT_EQ(run.program.error_text(), "");
+    EXPECT_EQ(midi.count(), 3u) << "nothing is sent at the end";
+}
+
+TEST_F(ProgramTest, FocusLostReleasesTheKeyAndFocusRegainedPlaysAgain) {
+    start_on_fifo();
+    Window other = vxtest::make_other_window(run.d(), 0, 450, 100, 100);
+    run.move(kC[0], kC[1]);
+    run.press();
+    expect_message(1, note_on(0, kNoteC, 127));
+    // Another window takes the focus while the button is still held: the note must not stick.
+    vxtest::set_focus(run.d(), other);
+    expect_message(2, note_off(0, kNoteC, 127));
+    EXPECT_EQ(shows(run.start_frame, "focus_lost"), "") << "the key rests again";
+    std::this_thread::sleep_for(60ms);
+    run.release();
+    // Back to the program: it answers clicks as before.
+    run.focus();
+    run.move(kE[0], kE[1]);
+    run.click_at(kE[0], kE[1]);
+    expect_message(3, note_on(0, kNoteE, 127));
+    expect_message(4, note_off(0, kNoteE, 127));
+    // Twice more, to be sure the regained focus is not a one-off.
+    vxtest::set_focus(run.d(), other);
+    std::this_thread::sleep_for(30ms);
+    run.focus();
+    run.click_at(kD[0], kD[1]);
+    expect_message(5, note_on(0, kNoteD, 127));
+    expect_message(6, note_off(0, kNoteD, 127));
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+TEST_F(ProgramTest, TypedKeysAreReadAndDiscarded) {
+    start_on_fifo();
+    for (unsigned long sym : {XK_a, XK_q, XK_1, XK_space, XK_Return, XK_Left, XK_F5}) run.tap(sym, 60ms);
+    run.click_at(kC[0], kC[1]);
+    expect_message(1, note_on(0, kNoteC, 127));
+    expect_message(2, note_off(0, kNoteC, 127));
+    EXPECT_TRUE(run.program.running()) << "no key but Escape ends it";
+    EXPECT_EQ(midi.count(), 3u) << "the computer keyboard plays nothing: " << vxtest::describe(midi.messages());
+    EXPECT_EQ(shows(run.start_frame, "after_typing"), "") << "and draws nothing";
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+// Without a reachable display there is no window to poll: a message and exit code 1, quickly.
+TEST(ProgramWithoutDisplay, EndsWithAMessageAndCodeOne) {
+    vxtest::TempDir dir("vxpiano_nodisplay");
+    ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), dir.file("piano_k.bmp")));
+    // A display number whose socket does not exist.
+    int unused = 9473;
+    struct stat st {};
+    while (stat(("/tmp/.X11-unix/X" + std::to_string(unused)).c_str(), &st) == 0) ++unused;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"unset", "DISPLAY="}, {"unreachable", "DISPLAY=:" + std::to_string(unused)}, {"garbage", "DISPLAY=no-such-host.invalid:0"}};
+    for (const auto& [label, display] : cases) {
+        SCOPED_TRACE(label);
+        vxtest::Program program;
+        ASSERT_TRUE(program.start(dir.path(), {display, "VXMIDI=smf:" + dir.file("out.mid")}));
+        EXPECT_EQ(program.wait_exit(10000ms), 1) << program.error_text();
+        EXPECT_LT(program.exit_wait().count(), 5000) << "no hang";
+        EXPECT_NE(program.error_text().find("cannot open the window"), std::string::npos) << program.error_text();
+    }
+}
