@@ -83,14 +83,36 @@ int send_word(uint32_t word) {
 bool is_data_byte(int32_t value) { return value >= 0 && value <= 127; }
 bool is_channel(int32_t value) { return value >= 0 && value <= 15; }
 
+// The channel and note number each key's Note On went out with. Its Note Off ends that very
+// note: the pointer can move between the keys' and the sliders' reads of one loop pass, so
+// the channel or octave may change while a key sounds, and a recomputed Note Off would leave
+// the started note hanging.
+struct StartedNote {
+    int32_t channel = -1;
+    int32_t note = -1;
+};
+constexpr int key_note_count = 60;
+StartedNote started_notes[key_note_count];
+
 int send_note(uint32_t status_kind, int key_note) {
     if (midi_handle == nullptr) return midi_not_open;
+    int32_t channel = midi_channel;
+    int32_t note = octave_base * 12 + key_note;
+    if (key_note >= 0 && key_note < key_note_count) {
+        StartedNote& started = started_notes[key_note];
+        if (status_kind == 0x90) {
+            started = {channel, note};
+        } else if (started.channel >= 0) {
+            channel = started.channel;
+            note = started.note;
+            started = {};
+        }
+    }
     // A note above 127 (octave 6, the four highest keys) would set bit 7 of a data byte and
     // turn it into a status byte for the receiver, so such keys stay silent, on and off alike.
-    int32_t note = octave_base * 12 + key_note;
-    if (!is_channel(midi_channel) || !is_data_byte(note) || !is_data_byte(note_velocity))
+    if (!is_channel(channel) || !is_data_byte(note) || !is_data_byte(note_velocity))
         return midi_out_of_range;
-    uint32_t word = status_kind + static_cast<uint32_t>(midi_channel) +
+    uint32_t word = status_kind + static_cast<uint32_t>(channel) +
                     static_cast<uint32_t>(note) * 256 +
                     static_cast<uint32_t>(note_velocity) * 65536;
     return send_word(word);
@@ -123,6 +145,7 @@ int midi_open() {
     if (midi_handle != nullptr) midi_close();
     alsa_quiet_errors();
     reason_text[0] = '\0';
+    for (StartedNote& started : started_notes) started = {};
     midi_handle = open_chosen_backend(std::getenv("VXMIDI"));
     if (midi_handle == nullptr) {
         std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, reason_text);

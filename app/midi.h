@@ -27,7 +27,9 @@ enum : int {
 int midi_open();
 
 int midi_note_on(int key_note);   // 0x90 + channel, octave_base * 12 + key_note, velocity
-int midi_note_off(int key_note);  // 0x80 + channel, the same note, the current velocity
+// 0x80 with the channel and note number the key's Note On went out with (even if the channel
+// or octave changed since), and the current velocity.
+int midi_note_off(int key_note);
 int midi_program_change(int program);  // 0xC0 + channel, program
 
 // Closes the output if one is open; sends nothing (no All Notes Off). Always returns -1.
