@@ -53,8 +53,9 @@ TempDir::~TempDir() {
 bool copy_file(const std::string& from, const std::string& to) {
     std::ifstream in(from, std::ios::binary);
     if (!in) return false;
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
     std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));  // an empty file too
     return static_cast<bool>(out);
 }
 

@@ -1,0 +1,194 @@
+// The built program when things around it fail: the X server killed under it, a MIDI FIFO
+// whose reader leaves or stops reading, a MIDI file that hits its size limit (a full disk),
+// a MIDI output that cannot be opened, and a damaged picture of every kind the fuzzers keep.
+#include <gtest/gtest.h>
+
+#include <X11/keysym.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "tests/support/program.h"
+
+using namespace std::chrono_literals;
+using vxtest::note_off;
+using vxtest::note_on;
+
+namespace {
+
+constexpr int kC[2] = {20, 150}, kE[2] = {60, 150}, kCSharp[2] = {30, 110};
+
+struct Faults : ::testing::Test {
+    vxtest::PianoRun run;
+
+    // The key's pressed picture shows while it is held and the resting one after: the
+    // keyboard answers whatever became of the MIDI.
+    void expect_keyboard_answers(const int at[2], const std::string& label) {
+        const vxtest::Frame pressed = vxtest::expected_frame(run.directory.path(), {{at[0], at[1], 1}});
+        run.move(at[0], at[1]);
+        run.press();
+        EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, pressed, 24, label + "_pressed"), "");
+        std::this_thread::sleep_for(50ms);
+        run.release();
+        EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, run.start_frame, 24, label + "_released"), "");
+        EXPECT_TRUE(run.program.running());
+    }
+};
+
+}  // namespace
+
+TEST_F(Faults, TheServerKilledEndsTheProgramPromptlyWithAnError) {
+    ASSERT_EQ(run.start("smf:" + run.directory.file("out.mid")), "");
+    // A key held at the moment of the loss, to be sure nothing waits for its release.
+    run.move(kC[0], kC[1]);
+    run.press();
+    ASSERT_TRUE(vxtest::wait_until([&] {
+        return (run.shot().at(kC[0], kC[1]) & 0xFFFFFF) == 0x999999;
+    })) << "the key is held";
+    run.client->close();  // our own connection would otherwise end this test with the server
+    run.server.kill();
+    const int code = run.program.wait_exit(5000ms);
+    EXPECT_NE(code, -1) << "the program hangs after the server went away";
+    EXPECT_NE(code, 0) << "a lost display is an error, not the user's choice";
+    EXPECT_LT(code, 128) << "it ends by itself, not by a signal";
+    EXPECT_LT(run.program.exit_wait().count(), 3000);
+    EXPECT_NE(run.program.error_text().find("display"), std::string::npos) << run.program.error_text();
+}
+
+TEST_F(Faults, AFifoWhoseReaderLeavesKeepsTheKeyboardPlaying) {
+    const std::string fifo = run.directory.file("midi.fifo");
+    auto reader = std::make_unique<vxtest::FifoReader>();
+    ASSERT_TRUE(reader->open(fifo));
+    ASSERT_EQ(run.start("raw:" + fifo), "");
+    run.click_at(kC[0], kC[1]);
+    ASSERT_TRUE(reader->wait_count(3));
+    EXPECT_EQ(reader->messages()[1], note_on(0, 36, 127));
+
+    reader.reset();  // the synthesiser on the other end goes away
+    expect_keyboard_answers(kE, "reader_gone");
+    expect_keyboard_answers(kCSharp, "reader_gone_again");
+
+    // A reader that comes back to the same FIFO gets the messages of the next clicks.
+    reader = std::make_unique<vxtest::FifoReader>();
+    ASSERT_TRUE(reader->open(fifo));
+    run.click_at(kE[0], kE[1]);
+    ASSERT_TRUE(reader->wait_count(2)) << vxtest::describe(reader->messages());
+    EXPECT_EQ(reader->messages()[0], note_on(0, 40, 127));
+    EXPECT_EQ(reader->messages()[1], note_off(0, 40, 127));
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
+
+TEST_F(Faults, AFifoWhoseReaderStopsReadingKeepsTheKeyboardPlaying) {
+    const std::string fifo = run.directory.file("midi.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int stuck = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(stuck, 0);
+    const int capacity = fcntl(stuck, F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, 0);
+    ASSERT_EQ(run.start("raw:" + fifo), "");
+    // Held still on the instrument slider's thumb, the program sends a Program Change on every
+    // pass: the pipe is full within seconds.
+    run.move(20, 12);
+    run.press();
+    int queued = 0;
+    EXPECT_TRUE(vxtest::wait_until(
+        [&] {
+            ioctl(stuck, FIONREAD, &queued);
+            return queued >= capacity - 2;
+        },
+        20000ms))
+        << "the pipe holds " << queued << " of " << capacity << " bytes";
+    std::this_thread::sleep_for(200ms);  // sends now wait and give up
+    run.release();
+    expect_keyboard_answers(kC, "reader_stuck");
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+    close(stuck);
+}
+
+TEST_F(Faults, AMidiFileAtItsSizeLimitKeepsTheKeyboardPlaying) {
+    // Header and tempo (33 bytes), the opening Program Change (3) and one click's two notes
+    // (4 or 5 bytes each) fit; the next message does not, as on a full disk.
+    constexpr long limit = 48;
+    const std::string file = run.directory.file("out.mid");
+    ASSERT_EQ(run.start("smf:" + file, 24, {limit}), "");
+    run.click_at(kC[0], kC[1]);
+    std::vector<vxtest::MidiMessage> messages;
+    ASSERT_TRUE(vxtest::wait_until([&] { return vxtest::read_smf(file, messages).empty() && messages.size() >= 2; }));
+    expect_keyboard_answers(kE, "file_full");
+    expect_keyboard_answers(kCSharp, "file_full_again");
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_LE(st.st_size, limit);
+    ASSERT_EQ(vxtest::read_smf(file, messages), "") << "the file stays a complete MIDI file";
+    ASSERT_GE(messages.size(), 2u) << vxtest::describe(messages);
+    EXPECT_LE(messages.size(), 3u) << vxtest::describe(messages);
+    EXPECT_EQ(messages[0], vxtest::program_change(0, 0));
+    EXPECT_EQ(messages[1], note_on(0, 36, 127));
+}
+
+// There is no ALSA sequencer on these machines, so "alsa" cannot be played into here; what
+// can be tried is the failure: the message on stderr and in a box, then exit code 0 once the
+// box is answered, and no keyboard window at any time.
+TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
+    ASSERT_TRUE(run.start_server());
+    ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp")));
+    const std::vector<std::string> outputs = {"alsa", "raw:" + run.directory.file("no/such/dir/out"), "nonsense"};
+    for (const std::string& output : outputs) {
+        SCOPED_TRACE(output);
+        ASSERT_TRUE(run.program.start(run.directory.path(), {"DISPLAY=" + run.server.display_name(), "VXMIDI=" + output}));
+        Window box = vxtest::wait_for_program_window(run.d(), run.program.pid(), 10000ms);
+        ASSERT_NE(box, 0u) << run.program.error_text();
+        vxtest::WindowInfo info = vxtest::window_info(run.d(), box);
+        EXPECT_NE(info.res_class, "vxgfxclass_vxpiano") << "the box, not the keyboard";
+        EXPECT_EQ(info.net_wm_name, "Cannot open MIDI device.");
+        EXPECT_NE(run.program.error_text().find("Cannot open MIDI device."), std::string::npos) << run.program.error_text();
+        EXPECT_TRUE(run.program.running()) << "the box waits for its answer";
+        vxtest::set_focus(run.d(), box);
+        vxtest::tap_key(run.d(), vxtest::keycode_of(run.d(), XK_Return));
+        EXPECT_EQ(run.program.wait_exit(5000ms), 0) << run.program.error_text();
+        EXPECT_EQ(vxtest::find_window_by_class(run.d(), "vxgfxclass_vxpiano", 0ms), 0u);
+    }
+}
+
+// Every damaged or unusual picture the fuzzers keep, as the working directory's piano_k.bmp:
+// the program starts, shows the frame the same start-up gives (the keyboard whatever became
+// of the picture), and ends with 0 on Escape.
+TEST_F(Faults, ADamagedPictureOfEveryKindStillGivesAPlayableKeyboard) {
+    const std::string corpus = std::string(VX_SOURCE_DIR) + "/tests/fuzz/corpus/image_load";
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(corpus.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    ASSERT_GE(names.size(), 20u);
+    ASSERT_TRUE(run.start_server());
+    int playable = 0;
+    std::vector<std::vector<uint32_t>> distinct;  // the frames seen, to know the pictures mattered
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(vxtest::copy_file(corpus + "/" + name, run.directory.file("piano_k.bmp")));
+        std::string problem = run.launch("raw:/dev/null");
+        EXPECT_EQ(problem, "");
+        if (!problem.empty()) {
+            run.program.kill();
+            continue;
+        }
+        EXPECT_EQ(run.start_frame.at(kC[0], kC[1]), 0xFFFFFFu) << "the keyboard is drawn";
+        EXPECT_EQ(run.start_frame.at(kCSharp[0], kCSharp[1]) & 0xFFFFFF, 0x000000u);
+        EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+        ++playable;
+        if (std::find(distinct.begin(), distinct.end(), run.start_frame.pixels) == distinct.end())
+            distinct.push_back(run.start_frame.pixels);
+    }
+    EXPECT_EQ(playable, static_cast<int>(names.size()));
+    EXPECT_GE(distinct.size(), 5u) << "the pictures that load show, the others leave the background";
+}
