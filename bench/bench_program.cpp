@@ -1,0 +1,136 @@
+// The built program under a private Xvfb, measured from outside as a user meets it: an XTest
+// press on a key to its Note On arriving at a raw FIFO (median and 99th percentile), the
+// processor time and wake-ups of the idle program over 10 s, and the time from exec to the
+// window showing the complete start frame.
+#include <benchmark/benchmark.h>
+
+#include <X11/extensions/XTest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "tests/support/program.h"
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+void report_spread(benchmark::State& state, std::vector<double> samples) {
+    if (samples.empty()) return;
+    std::sort(samples.begin(), samples.end());
+    state.counters["median_us"] = samples[samples.size() / 2];
+    state.counters["p90_us"] = samples[samples.size() * 9 / 10];
+    state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+    state.counters["max_us"] = samples.back();
+}
+
+// Press on a key, measured to the moment the Note On's bytes can be read from the FIFO.
+void BM_ProgramClickToNoteOn(benchmark::State& state) {
+    vxtest::PianoRun run;
+    vxtest::FifoReader midi;
+    const std::string fifo = run.directory.file("midi.fifo");
+    if (!midi.open(fifo)) {
+        state.SkipWithError("cannot make the FIFO");
+        return;
+    }
+    if (std::string problem = run.start("raw:" + fifo); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    Display* d = run.d();
+    run.move(20, 150);  // C of the lowest octave
+    std::vector<double> samples;
+    size_t expected = midi.count();
+    for (auto _ : state) {
+        auto start = Clock::now();
+        XTestFakeButtonEvent(d, 1, True, CurrentTime);
+        XFlush(d);
+        if (!midi.wait_count(expected + 1, 2000ms)) {
+            state.SkipWithError("no Note On arrived");
+            break;
+        }
+        const vxtest::MidiMessage on = midi.messages()[expected];
+        const double us = static_cast<double>(on.time_us) -
+                          static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(start - midi.origin()).count());
+        samples.push_back(us);
+        state.SetIterationTime(us * 1e-6);
+        std::this_thread::sleep_for(5ms);
+        XTestFakeButtonEvent(d, 1, False, CurrentTime);
+        XFlush(d);
+        if (!midi.wait_count(expected + 2, 2000ms)) {
+            state.SkipWithError("no Note Off arrived");
+            break;
+        }
+        expected += 2;
+        // Presses fall anywhere in the program's 1 ms pass and the update thread's 10 ms tick.
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + static_cast<int>(samples.size() * 373 % 11000)));
+    }
+    report_spread(state, samples);
+    run.escape_and_wait();
+}
+
+// The program left alone with the pointer over its window.
+void BM_ProgramIdle(benchmark::State& state) {
+    vxtest::PianoRun run;
+    if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    const pid_t pid = run.program.pid();
+    std::this_thread::sleep_for(500ms);  // past the start
+    for (auto _ : state) {
+        const auto begin = Clock::now();
+        const int64_t cpu0 = vxtest::cpu_time_ns(pid), run0 = vxtest::run_time_ns(pid);
+        const long switches0 = vxtest::voluntary_switches(pid);
+        std::this_thread::sleep_for(10s);
+        const int64_t cpu1 = vxtest::cpu_time_ns(pid), run1 = vxtest::run_time_ns(pid);
+        const long switches1 = vxtest::voluntary_switches(pid);
+        const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+        state.SetIterationTime(seconds);
+        state.counters["cpu_percent"] = 100.0 * static_cast<double>(cpu1 - cpu0) * 1e-9 / seconds;
+        if (run0 >= 0 && run1 >= 0) state.counters["run_percent"] = 100.0 * static_cast<double>(run1 - run0) * 1e-9 / seconds;
+        state.counters["wakeups_per_s"] = static_cast<double>(switches1 - switches0) / seconds;
+    }
+    state.SetLabel("cpu_percent: utime+stime; run_percent: scheduler run time; wake-ups: voluntary switches");
+    run.escape_and_wait();
+}
+
+// Exec to the first capture that equals the whole start frame.
+void BM_ProgramStartToFirstFrame(benchmark::State& state) {
+    vxtest::PianoRun run;
+    if (!vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp")) || !run.start_server()) {
+        state.SkipWithError("no server or picture");
+        return;
+    }
+    const vxtest::Frame frame = vxtest::expected_frame(run.directory.path());
+    Display* d = run.d();
+    std::vector<double> samples;
+    for (auto _ : state) {
+        vxtest::Program program;
+        const auto begin = Clock::now();
+        if (!program.start(run.directory.path(), {"DISPLAY=" + run.server.display_name(), "VXMIDI=raw:/dev/null"})) {
+            state.SkipWithError("cannot start the program");
+            break;
+        }
+        Window w = vxtest::wait_for_program_window(d, program.pid(), 10000ms);
+        bool shown = w && vxtest::wait_until([&] { return vxtest::window_shows(d, w, frame); }, 10000ms);
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
+        if (!shown) {
+            state.SkipWithError("the start frame never showed");
+            break;
+        }
+        samples.push_back(us);
+        state.SetIterationTime(us * 1e-6);
+        program.kill();
+    }
+    report_spread(state, samples);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ProgramClickToNoteOn)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProgramIdle)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProgramStartToFirstFrame)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
