@@ -204,6 +204,15 @@ TEST_F(ProgramTest, TheVolumeArrowShowsOneHundredPercentAndSetsTheVelocity) {
     start_on_fifo();
     run.click_at(kVolumeUp[0], kVolumeUp[1]);
     const vxtest::Frame louder = frame_after({{kVolumeUp[0], kVolumeUp[1], 1}, {kVolumeUp[0], kVolumeUp[1], 0}});
+    // "99%" becomes "100%": the fourth character cell, blank before, now holds the "%".
+    auto inked = [](const vxtest::Frame& f) {
+        int n = 0;
+        for (int y = 27; y < 41; ++y)
+            for (int x = 280; x < 288; ++x) n += (f.at(x, y) & 0xFFFFFF) != 0xC8C0B8;
+        return n;
+    };
+    EXPECT_EQ(inked(run.start_frame), 0);
+    EXPECT_GT(inked(louder), 0);
     EXPECT_EQ(shows(louder, "volume_100"), "") << "the caption reads 100% and the thumb stays at the end";
     EXPECT_EQ(midi.count(), 1u) << "the volume sends nothing by itself";
     run.click_at(kC[0], kC[1]);
@@ -238,6 +247,7 @@ TEST_F(ProgramTest, TheCloseRequestEndsTheProgramWithZero) {
     run.click_at(kD[0], kD[1]);
     expect_message(2, note_off(0, kNoteD, 127));
     EXPECT_TRUE(run.program.running());
+    EXPECT_TRUE(vxtest::window_info(run.d(), run.window).viewable) << "the window stays until the program ends";
     vxtest::send_delete_window(run.d(), run.window);
     EXPECT_EQ(run.program.wait_exit(5000ms), 0) << run.program.error_text();
     EXPECT_EQ(run.program.error_text(), "");
@@ -293,7 +303,7 @@ TEST(ProgramWithoutDisplay, EndsWithAMessageAndCodeOne) {
     struct stat st {};
     while (stat(("/tmp/.X11-unix/X" + std::to_string(unused)).c_str(), &st) == 0) ++unused;
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"unset", "DISPLAY="}, {"unreachable", "DISPLAY=:" + std::to_string(unused)}, {"garbage", "DISPLAY=no-such-host.invalid:0"}};
+        {"unset", "DISPLAY="}, {"unreachable", "DISPLAY=:" + std::to_string(unused)}, {"malformed", "DISPLAY=:not-a-number"}};
     for (const auto& [label, display] : cases) {
         SCOPED_TRACE(label);
         vxtest::Program program;

@@ -1,3 +1,6 @@
+// GoogleTest (for the running test's name) comes before Xlib, whose None macro it cannot take.
+#include <gtest/gtest.h>
+
 #include "tests/support/program.h"
 
 #include <X11/Xutil.h>
@@ -296,7 +299,14 @@ std::string frame_difference(const Capture& shot, const Frame& frame, int server
 }
 
 void write_frame_images(const std::string& label, const Capture& shot, const Frame& frame, int server_depth) {
-    std::string base = std::string(VX_BINARY_DIR) + "/" + label;
+    // Named for the test as well, so that tests running side by side keep their own images.
+    std::string test;
+    if (const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info())
+        test = std::string(info->test_suite_name()) + "." + info->name() + "_";
+    for (char& c : test)
+        if (c == '/') c = '_';
+    std::string base = std::string(VX_BINARY_DIR) + "/" + test + label;
+    std::fprintf(stderr, "images written: %s_actual.ppm, %s_expected.ppm\n", base.c_str(), base.c_str());
     if (shot.width > 0)
         write_ppm(base + "_actual.ppm", shot.width, shot.height, [&](int x, int y) { return widen(shot.at(x, y), server_depth); });
     if (frame.width > 0)
