@@ -5,6 +5,7 @@
 // resident memory has not grown.
 //
 // VX_SOAK_SECONDS sets the length (default 25), VX_SOAK_SEED the seed (printed at the start).
+// Runs longer than ctest's limit for it (400 s) start build/tests/test_soak directly.
 #include <gtest/gtest.h>
 
 #include <X11/keysym.h>
