@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -118,6 +119,8 @@ bool Program::start(const std::string& directory, const std::vector<std::string>
         return false;
     }
     if (child == 0) {
+        // A test that dies before its clean-up takes the program with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (chdir(directory.c_str()) != 0) _exit(126);
         dup2(errors[1], 2);
         int null_fd = open("/dev/null", O_RDWR);
