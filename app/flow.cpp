@@ -28,6 +28,7 @@ namespace {
 
 constexpr const char* picture_name = "piano_k.bmp";
 constexpr int percussion_channel = 9;
+constexpr int idle_wait_ms = 50;
 
 // All of the program's text: the foreground colour, absolute coordinates, the built-in font.
 void text(const std::string& s, int32_t x, int32_t y) {
@@ -112,8 +113,10 @@ bool app_start(void** key_sheet_out) {
 }
 
 bool app_pass(void* key_sheet) {
+    const uint64_t input_seen = vx::input_generation();
     keys_mouse(key_sheet);
-    switch (slider_mouse()) {
+    const int32_t slider = slider_mouse();
+    switch (slider) {
         case 0:
             if (midi_channel != percussion_channel) {
                 blank(254, 6, 410, 22);
@@ -140,7 +143,11 @@ bool app_pass(void* key_sheet) {
             break;
         default: break;
     }
-    vx::pause(1);
+    // A pass that found the input unchanged, no slider held and no key waiting would only be
+    // repeated as it is: where the window layer reports every change, sleep until one comes
+    // (a bounded wait, so nothing it cannot report is missed for long).
+    if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready()) vx::wait_input(input_seen, idle_wait_ms);
+    else vx::pause(1);
     // Both reads on every pass: each pass takes at most one buffered key and discards it.
     bool escape = vx::key_down(1) != 0;
     std::string key = vx::key_read();

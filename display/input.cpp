@@ -3,6 +3,11 @@
 // either side happens under the screen lock (the auto-lock below, or the update tick).
 #include "display/input.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "gfx/context.h"
 #include "runtime/runtime.h"
 
@@ -15,6 +20,11 @@ namespace {
 int queue[16];
 int queue_write = 0, queue_read = 0;
 int key_hit = 0;
+
+std::atomic<bool> waiting_enabled{false};
+std::mutex arrival_mutex;
+std::condition_variable arrival;
+uint64_t arrivals = 0;  // guarded by arrival_mutex
 
 // Takes the driver's lock unless the running operation already holds it.
 struct AutoLock {
@@ -53,6 +63,7 @@ void key_queue_push(int code) {
     queue_write = (queue_write + 1) & 15;
     if (queue_write == queue_read) queue_read = (queue_read + 1) & 15;  // the oldest is lost
     key_hit = 1;
+    input_arrived();
 }
 
 int key_queue_pop() { return pop_code(); }
@@ -151,6 +162,31 @@ void pause(int milliseconds) {
         milliseconds -= 50;
     }
     rt_sleep_ms(milliseconds);
+}
+
+void input_waiting_enable(bool enabled) {
+    waiting_enabled.store(enabled);
+    input_arrived();  // nobody keeps waiting on a layer that went away
+}
+
+bool input_waiting_enabled() { return waiting_enabled.load(); }
+
+void input_arrived() {
+    {
+        std::lock_guard guard(arrival_mutex);
+        ++arrivals;
+    }
+    arrival.notify_all();
+}
+
+uint64_t input_generation() {
+    std::lock_guard guard(arrival_mutex);
+    return arrivals;
+}
+
+void wait_input(uint64_t seen, int milliseconds) {
+    std::unique_lock guard(arrival_mutex);
+    arrival.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] { return arrivals != seen; });
 }
 
 }  // namespace vx

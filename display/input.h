@@ -40,4 +40,15 @@ int key_ready();
 void pause(int milliseconds);
 int key_hit_take();
 
+// Waiting for input instead of polling. A window layer that hears of every input change
+// enables it while its window is open and calls input_arrived whenever it handled input; a
+// program that found nothing to do can then sleep until something happens.
+void input_waiting_enable(bool enabled);
+bool input_waiting_enabled();
+void input_arrived();
+// The count of input_arrived calls so far; take it before reading the input state.
+uint64_t input_generation();
+// Returns as soon as input newer than `seen` arrived, or after `milliseconds`.
+void wait_input(uint64_t seen, int milliseconds);
+
 }  // namespace vx

@@ -440,6 +440,7 @@ int window_open(const char* title, int width, int height, int depth, int refresh
         return -1;
     }
     set_thread_boost(update_thread_id, true);
+    input_waiting_enable(true);
     return 0;
 }
 
@@ -447,6 +448,7 @@ void window_close() {
     WindowState& ws = window_state;
     if (!shared(ws.inited).load()) return;
     shared(ws.inited).store(0);
+    input_waiting_enable(false);
     GfxContext* ctx = gfx_context();
     if (ctx && (ctx->flags & ctx_locked)) {
         screen_lock.unlock();

@@ -4,6 +4,7 @@
 #include "display/x11_driver.h"
 
 #include "display/icon.h"
+#include "display/input.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -567,6 +568,7 @@ void run_loop(Backend& b) {
         // XPending and XFlush both read the connection: an idle tick makes neither call.
         const bool pumped = events || sampled || presented || XEventsQueued(b.display, QueuedAlready) > 0;
         if (pumped) pump_messages();
+        if (events || sampled) input_arrived();
         window_unlock();
         if (window_connection_gone()) break;
         // The server must have read the shared image before the next conversion writes it.
