@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "display/input.h"
 #include "gfx/context.h"
@@ -110,4 +111,21 @@ TEST_F(Input, KeyWaitReturnsTheFirstNonZeroCode) {
     EXPECT_EQ(key_wait(), 0x3BFF);
     screen_close();
     EXPECT_EQ(key_wait(), 0);
+}
+
+TEST(InputWaiting, AWaiterWakesOnInputNotAtItsTimeout) {
+    uint64_t seen = input_generation();
+    key_queue_push('q');  // every queued key counts as input
+    EXPECT_NE(input_generation(), seen);
+    auto start = std::chrono::steady_clock::now();
+    wait_input(seen, 30000);  // input newer than `seen` is already there: no wait at all
+    seen = input_generation();
+    std::thread window_layer([] {
+        vx::rt_sleep_ms(20);
+        input_arrived();
+    });
+    wait_input(seen, 30000);
+    window_layer.join();
+    EXPECT_LT(elapsed_ms(start), 15000) << "woken by the input, not by the timeout";
+    key_queue_clear();
 }
