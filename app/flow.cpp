@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 #include "app/icon.h"
@@ -31,7 +32,8 @@ constexpr int percussion_channel = 9;
 constexpr int idle_wait_ms = 50;
 
 // All of the program's text: the foreground colour, absolute coordinates, the built-in font.
-void text(const std::string& s, int32_t x, int32_t y) {
+// A view, so that a caption redrawn in the loop (an instrument name) makes no string copy.
+void text(std::string_view s, int32_t x, int32_t y) {
     vx::draw_string(nullptr, static_cast<float>(x), static_cast<float>(y), 0x80000004u, s.data(),
                     static_cast<int32_t>(s.size()), 0, nullptr, 0, nullptr, nullptr, nullptr);
 }

@@ -45,6 +45,21 @@ void BM_DrawStringPerGlyph(benchmark::State& state) {
 }
 BENCHMARK(BM_DrawStringPerGlyph)->Arg(1)->Arg(12)->Arg(89);
 
+// The floor under drawing text: the glyph cells of the same text filled, one fill_span per
+// pixel row (every pixel a glyph can touch, written once).
+void BM_GlyphCellsFilled(benchmark::State& state) {
+    open_screen();
+    vx::DrawState* s = vx::draw_state();
+    const size_t glyphs = static_cast<size_t>(state.range(0));
+    for (auto _ : state) {
+        for (int row = 0; row < 14; ++row) s->fill_span(s->lines[static_cast<size_t>(90 + row)] + 4 * 4, 0xFF000000u, glyphs * 8);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+    vx::screen_close();
+}
+BENCHMARK(BM_GlyphCellsFilled)->Arg(1)->Arg(12)->Arg(89);
+
 // Half the text left of the screen: the cost of the clipping paths.
 void BM_DrawStringClippedLeft(benchmark::State& state) {
     open_screen();

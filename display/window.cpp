@@ -532,7 +532,14 @@ void window_set_title(const char* text) {
 
 int window_set_position(int x, int y) {
     WindowState& ws = window_state;
-    if ((ws.flags & 1) || !connection_usable()) return 0;
+    // The full-screen switch changes the flags on the update thread, under the lock.
+    int flags = 0;
+    if (GfxContext* ctx = gfx_context()) {
+        bracket_begin(ctx);
+        flags = ws.flags;
+        bracket_end(ctx);
+    }
+    if ((flags & 1) || !connection_usable()) return 0;
     Display* d = ws.display;
     Window child;
     int left = 0, top = 0;

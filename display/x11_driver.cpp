@@ -436,7 +436,7 @@ void backend_close() {
     Backend& b = *backend;
     WindowState& ws = window_state;
     Display* d = b.display;
-    // After the server went away nothing may touch the connection; only our memory is freed.
+    // After the server went away no request may be sent; our memory and Xlib's are still freed.
     const bool alive = d && !window_connection_gone();
     if (alive) {
         if (b.screensaver_suspended) XScreenSaverSuspend(d, False);
@@ -447,17 +447,20 @@ void backend_close() {
         if (b.window) XDestroyWindow(d, b.window);
         if (b.own_colormap) XFreeColormap(d, b.colormap);
         XSync(d, False);
+    } else if (d && b.gc) {
+        XFreeGC(d, b.gc);  // its request goes nowhere; the client-side record is freed
     }
     if (b.image) {
         if (b.shm_attached || b.shm.shmaddr) b.image->data = nullptr;
         XDestroyImage(b.image);
     }
     if (b.shm.shmaddr) shmdt(b.shm.shmaddr);
-    // After a lost server the program's thread may still test these fields (and finds the
-    // display lost); they are only cleared on a normal close, when it waits in window_close.
-    if (alive) {
-        our_display = nullptr;
+    if (d) {
+        // A lost connection is closed as well: Xlib meets the dead link once more (our handlers
+        // keep that quiet) and frees the display. After a loss this runs from window_close on
+        // the program's thread, once the update thread has ended, so no other thread is in Xlib.
         XCloseDisplay(d);
+        our_display = nullptr;
         ws.display = nullptr;
         ws.window = 0;
         ws.arrow_cursor = ws.invisible_cursor = 0;
@@ -599,7 +602,9 @@ void x11_thread_main(StartSignal* start) {
     window_state.active = 1;
     window_thread_started(start);
     run_loop(*backend);
-    backend_close();
+    // After a lost server the program's thread may still be inside an entry that tests the
+    // connection (and finds it gone); window_close closes it once this thread has ended.
+    if (!window_connection_gone()) backend_close();
 }
 
 int x11_open(const char* title, int width, int height, int depth, int refresh, int flags) {

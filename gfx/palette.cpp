@@ -44,6 +44,21 @@ void send_entry(GfxContext* ctx, int index) {
     ctx->driver->palette_entry(index, e & 0xFF, (e >> 8) & 0xFF, (e >> 16) & 0xFF);
 }
 
+// The bracket for the entry operations, which also run inside the bracket of palette_set
+// and the bitmap loader: taken only when not held, so it never ends a caller's bracket.
+struct EntryBracket {
+    GfxContext* ctx;
+    bool taken;
+    explicit EntryBracket(GfxContext* c) : ctx(c), taken(!(c->flags & (ctx_locked | ctx_auto_locked))) {
+        if (taken) bracket_begin(ctx);
+    }
+    ~EntryBracket() {
+        if (taken) bracket_end(ctx);
+    }
+    EntryBracket(const EntryBracket&) = delete;
+    EntryBracket& operator=(const EntryBracket&) = delete;
+};
+
 uint32_t descriptor_colour(const PaletteDesc* desc, int i) {
     const uint8_t* rgb = desc->rgb + i * 3;
     return rgb[0] + rgb[1] * 256u + rgb[2] * 65536u;
@@ -56,6 +71,8 @@ void palette_entry_set(int index, uint32_t colour) {
     if (!ctx || !ctx->palette_desc) return;
     int entries = ctx->palette_desc->entries;
     index &= entries - 1;
+    // The update thread uploads the entries the driver records: both sides under the lock.
+    EntryBracket bracket(ctx);
     if (entries == 256) {
         auto level = [](uint32_t v) { return static_cast<uint32_t>(static_cast<double>(v) * 255.0 / 63.0); };
         uint32_t red = level(colour & 0x3F), green = level((colour >> 8) & 0x3F), blue = level((colour >> 16) & 0x3F);
@@ -100,6 +117,7 @@ void palette_set(int index, uint32_t c, int g, int b) {
 void palette_push() {
     GfxContext* ctx = gfx_context();
     if (!ctx) return;
+    EntryBracket bracket(ctx);
     for (int i = 0; i < 256; ++i) send_entry(ctx, i);
 }
 

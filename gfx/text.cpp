@@ -7,6 +7,7 @@
 
 #include "gfx/context.h"
 #include "gfx/palette.h"
+#include "gfx/pixels.h"
 #include "gfx/primitives.h"
 #include "runtime/runtime.h"
 
@@ -25,6 +26,28 @@ ClipEdges clip_edges(const DrawState* s) {
 int finish(int code) {
     rt_set_error(code);
     return code;
+}
+
+// One glyph row of an 8-pixel-wide font written straight into its line, where the pixel
+// routine is a plain store: each bit picks the colour or the old pixel without a branch, as
+// glyph bits follow no pattern a branch predictor could learn. The same bytes as put_pixel.
+using GlyphRowFn = void (*)(uint8_t* pixel, unsigned bits, uint32_t colour);
+
+template <int bytes>
+void glyph_row(uint8_t* pixel, unsigned bits, uint32_t colour) {
+    for (int c = 0; c < 8; ++c, pixel += bytes) {
+        const uint32_t take = 0u - ((bits >> c) & 1u);
+        if constexpr (bytes == 1) *pixel = static_cast<uint8_t>((colour & take) | (*pixel & ~take));
+        else if constexpr (bytes == 2) store16(pixel, static_cast<uint16_t>((colour & take) | (load16(pixel) & ~take)));
+        else store32(pixel, (colour & take) | (load32(pixel) & ~take));
+    }
+}
+
+GlyphRowFn glyph_row_for(PutPixelFn put) {
+    if (put == put_pixel8) return glyph_row<1>;
+    if (put == put_pixel16) return glyph_row<2>;
+    if (put == put_pixel32) return glyph_row<4>;
+    return nullptr;  // a blending routine: pixel by pixel
 }
 
 void draw_builtin(GfxContext* ctx, DrawState* s, int x, int y, const uint8_t* text, int n, uint32_t colour) {
@@ -50,6 +73,8 @@ void draw_builtin(GfxContext* ctx, DrawState* s, int x, int y, const uint8_t* te
     int64_t end = pen + int64_t{n - first} * w;
     if (end > clip.right) last -= (end - clip.right) / w;
 
+    const GlyphRowFn whole_rows = w == 8 ? glyph_row_for(s->put_pixel) : nullptr;
+    const int bpp = s->target_bpp;
     bracket_begin(ctx);
     for (int64_t i = first; i < last; ++i, pen += w) {
         if (pen + w <= clip.left) continue;
@@ -57,6 +82,11 @@ void draw_builtin(GfxContext* ctx, DrawState* s, int x, int y, const uint8_t* te
         const int px = static_cast<int>(pen);
         const int c_first = std::max(0, clip.left - px), c_end = std::min(w, clip.right - px);
         const uint8_t* glyph = font->glyphs + (static_cast<size_t>(text[i]) * h + skipped_rows) * row_bytes;
+        if (whole_rows && c_first == 0 && c_end == 8) {
+            for (int r = 0; r < rows; ++r)
+                if (glyph[r]) whole_rows(s->lines[static_cast<size_t>(y + r)] + static_cast<size_t>(px) * bpp, glyph[r], colour);
+            continue;
+        }
         for (int r = 0; r < rows; ++r, glyph += row_bytes)
             for (int c = c_first; c < c_end; ++c)
                 if ((glyph[c / 8] >> (c % 8)) & 1) s->put_pixel(s, px + c, y + r, colour);

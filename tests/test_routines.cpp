@@ -13,7 +13,7 @@ using namespace vx;
 
 namespace {
 
-constexpr size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 257};
+constexpr size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 257, 720};
 constexpr size_t kGuard = 64;
 
 std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t n) {
@@ -50,7 +50,7 @@ TEST(Routines, FillSpansGiveIdenticalBytes) {
     for (int index = 0; index < 3; ++index) {
         size_t unit = index == 0 ? 1 : index == 1 ? 2 : 4;
         for (size_t n : kLengths)
-            for (size_t misalign : {0, 1, 3}) {
+            for (size_t misalign : {0, 1, 2, 3, 4, 6, 8, 12}) {
                 uint32_t colour = rng();
                 auto [a, b] = run_both(rng, n * unit, misalign, [&](const RoutineFamily& f, uint8_t* p) {
                     f.sets[index].fill_span(p, colour, n);

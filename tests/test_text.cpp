@@ -410,3 +410,32 @@ TEST_F(Text, RandomFontImagesNeverReadOutsideTheirRows) {
         }
     }
 }
+
+// Whole glyph rows are written in one go where the pixel routine is a plain store: the pixels
+// under clear bits must keep whatever was there, at every depth, on a noisy background.
+TEST_F(Text, GlyphsLeaveTheBackgroundUnderClearBitsAtEveryDepth) {
+    const std::string text = "Lautst\x84rke: 99%";
+    for (int depth : {8, 16, 32}) {
+        ASSERT_EQ(vxtest::open_fake_screen(160, 20, depth, 0), 0);
+        GfxContext* ctx = gfx_context();
+        const FontDesc& font = *ctx->font;
+        ensure_glyphs(font, text);
+        std::mt19937 rng(static_cast<unsigned>(depth));
+        for (int i = 0; i < ctx->pitch * ctx->height; ++i) ctx->visible_buffer[i] = static_cast<uint8_t>(rng());
+        std::vector<uint8_t> before(ctx->visible_buffer, ctx->visible_buffer + ctx->pitch * ctx->height);
+        const uint32_t colour = depth == 8 ? 0xA7 : 0x3366CC;
+        const uint32_t stored = depth == 8 ? 0xA7 : depth == 16 ? 0x3339u : 0x3366CCu;  // 5-6-5 of 0x3366CC
+        EXPECT_EQ(draw(3, 2, text, colour), 0);
+        const int bpp = ctx->bpp;
+        for (int y = 0; y < ctx->height; ++y)
+            for (int x = 0; x < ctx->width; ++x) {
+                const size_t at = static_cast<size_t>(y) * ctx->pitch + static_cast<size_t>(x) * bpp;
+                const int cell = (x - 3) / 8, r = y - 2, c = (x - 3) % 8;
+                const bool inside = x >= 3 && r >= 0 && r < font.height && cell < static_cast<int>(text.size());
+                const bool set = inside && vxtest::glyph_bit(font, static_cast<unsigned char>(text[cell]), r, c);
+                uint32_t got = bpp == 1 ? ctx->visible_buffer[at] : bpp == 2 ? load16(ctx->visible_buffer + at) : load32(ctx->visible_buffer + at);
+                uint32_t was = bpp == 1 ? before[at] : bpp == 2 ? load16(before.data() + at) : load32(before.data() + at);
+                ASSERT_EQ(got, set ? stored : was) << "depth " << depth << ", first differing pixel (" << x << ", " << y << ")";
+            }
+    }
+}

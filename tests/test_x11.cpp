@@ -8,11 +8,15 @@
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/keysym.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "display/input.h"
 #include "display/window.h"
@@ -339,4 +343,99 @@ TEST_F(X11, AProgramEndsOnTheCloseRequest) {
     vxtest::send_delete_window(client.get(), w);
     EXPECT_EQ(program.wait_for_line("key"), "key FF 6B");
     EXPECT_EQ(program.wait_exit(3000ms), 0);
+}
+
+// ---- Both threads at once ----------------------------------------------------------------------
+// The program's thread draws and queries input while the update thread presents and runs the
+// window procedure on real input. Under ThreadSanitizer any shared access that is not ordered
+// by the screen lock or an atomic is reported; in every build the window must end up showing
+// the framebuffer.
+
+namespace {
+
+// Real input from a client of its own, as a user gives it, until `stop` is set.
+void user_input(const std::string& display_name, Window w, const std::atomic<bool>& stop) {
+    vxtest::Connection user(display_name);
+    Display* d = user.get();
+    if (!d) return;
+    const unsigned letter = vxtest::keycode_of(d, XK_a), alt = vxtest::keycode_of(d, XK_Alt_L),
+                   enter = vxtest::keycode_of(d, XK_Return);
+    for (int step = 0; !stop.load(); ++step) {
+        vxtest::pointer_move(d, w, 10 + (step * 37) % 700, 5 + (step * 13) % 180);
+        switch (step % 6) {
+            case 0: vxtest::click(d, 1, 2ms); break;
+            case 1: vxtest::click(d, 4 + step % 2, 0ms); break;  // wheel
+            case 2: vxtest::tap_key(d, letter, 2ms); break;
+            case 3:
+                vxtest::key(d, alt, true);  // Alt+Enter: the full-screen switch on the update thread
+                vxtest::tap_key(d, enter, 1ms);
+                vxtest::key(d, alt, false);
+                break;
+            default: break;
+        }
+    }
+}
+
+}  // namespace
+
+TEST_F(X11, ProgramThreadDrawsAndReadsInputWhileTheWindowProcedureRuns) {
+    ASSERT_TRUE(screen.open(24, 720, 190, 32, 0));  // flags 0: full-screen switching allowed
+    vxtest::set_focus(screen.d(), screen.window);
+    std::atomic<bool> stop{false};
+    std::thread user(user_input, screen.server.display_name(), screen.window, std::cref(stop));
+    std::mt19937 rng(7);
+    const DisplayDriver* driver = gfx_context()->driver;
+    int reads = 0;
+    int kinds[16] = {};
+    for (int pass = 0; pass < 400; ++pass) {
+        for (const InputEvent& e : vxtest::take_events()) ++kinds[e.kind & 15];
+        float x = static_cast<float>(rng() % 700), y = static_cast<float>(rng() % 180);
+        box_draw(x, y, x + 20, y + 10, 0xFF000000u | (rng() & 0xFFFFFF), pass % 2 == 0, 0xFFFF);
+        int mx = 0, my = 0, wheel = 0, buttons = 0, clip = 0;
+        if (mouse_get(&mx, &my, &wheel, &buttons, &clip) == 0) ++reads;
+        key_read();
+        key_down(1);
+        key_ready();
+        if (pass % 50 == 0) screen_title(pass % 100 == 0 ? "vxpiano" : "vxpiano \x84");
+        if (pass % 40 == 10) mouse_set(-1, -1, pass % 80 == 10 ? 0 : 1, -1);  // hide and show the pointer
+        if (pass % 100 == 30) driver->window_position(INT_MIN, INT_MIN);
+        std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    user.join();
+    EXPECT_GT(reads, 0) << "the pointer was seen inside the window";
+    EXPECT_GT(kinds[5], 0) << "button presses reached the window procedure";
+    EXPECT_GT(kinds[8], 0) << "wheel steps reached the window procedure";
+    EXPECT_GT(kinds[1], 0) << "key presses reached the window procedure";
+    EXPECT_EQ(compare_window(screen, 24, "both_threads"), "");
+}
+
+TEST_F(X11, PaletteChangesWhileTheUpdateThreadUploadsThem) {
+    ASSERT_TRUE(screen.open(8, 320, 200, 8));
+    std::atomic<bool> stop{false};
+    std::thread user(user_input, screen.server.display_name(), screen.window, std::cref(stop));
+    draw_pattern(3);
+    for (int pass = 0; pass < 300; ++pass) {
+        const int index = pass % 256;
+        if (pass % 3 == 0) palette_set(index, static_cast<uint32_t>(pass & 0xFF), 255 - (pass & 0xFF), 128);
+        else if (pass % 3 == 1) palette_entry_set(index, static_cast<uint32_t>(pass % 64) * 0x010203u);
+        else palette_push();
+        std::this_thread::sleep_for(500us);
+    }
+    stop = true;
+    user.join();
+    EXPECT_EQ(compare_window(screen, 8, "palette_threads"), "");
+    for (int index : {0, 100, 255}) {
+        const uint32_t entry = gfx_context()->device_palette[index];
+        XColor colour{};
+        EXPECT_TRUE(vxtest::wait_until([&] {
+            XWindowAttributes a;
+            XGetWindowAttributes(screen.d(), screen.window, &a);
+            colour = XColor{};
+            colour.pixel = static_cast<unsigned long>(index);
+            XQueryColor(screen.d(), a.colormap, &colour);
+            return colour.red >> 8 == (entry & 0xFF) && colour.green >> 8 == ((entry >> 8) & 0xFF) &&
+                   colour.blue >> 8 == (entry >> 16);
+        })) << "entry " << index << " reaches the colormap: " << std::hex << entry;
+    }
 }
