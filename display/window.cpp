@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -46,6 +47,28 @@ std::thread* update_thread = nullptr;
 pid_t update_thread_id = 0;
 std::atomic<bool> display_gone{false};   // the connection broke: never touch it again
 std::atomic<bool> loss_reported{false};  // ... and the program has been told
+// An update thread with nothing to present sleeps past its ticks; the first unlock that leaves
+// something to present signals this descriptor. update_idle is written under the screen lock.
+int wake_fd = -1;
+std::atomic<bool> update_idle{false};
+
+void signal_wake() {
+    if (wake_fd < 0) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = write(wake_fd, &one, sizeof one);  // a full counter is still readable
+}
+
+// Lock held: dirty lines or palette entries the update thread has not presented yet.
+bool something_to_present() {
+    if (window_state.palette_changed) return true;
+    const GfxContext* ctx = gfx_context();
+    if (!ctx || !ctx->dirty) return false;
+    const uint8_t* dirty = ctx->dirty.get();
+    const size_t n = static_cast<size_t>(ctx->height) * static_cast<size_t>(ctx->scale);
+    for (size_t i = 0; i < n; ++i)
+        if (dirty[i]) return true;
+    return false;
+}
 
 // Which scancode_table rows each keycode belongs to (row index + 1; Shift keys are in two),
 // and the keycodes each row watches, for sampling.
@@ -417,6 +440,8 @@ int window_open(const char* title, int width, int height, int depth, int refresh
     loss_reported.store(false);
     shared(ws.inited).store(1);
     if (!ws.hooks.thread_main) return -1;
+    if (wake_fd < 0) wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    update_idle.store(false);
 
     auto start = std::make_shared<StartSignal>();
     update_thread = new std::thread([start] {
@@ -448,6 +473,7 @@ void window_close() {
     WindowState& ws = window_state;
     if (!shared(ws.inited).load()) return;
     shared(ws.inited).store(0);
+    signal_wake();  // an idle update thread sees the end now, not at its next sample
     input_waiting_enable(false);
     GfxContext* ctx = gfx_context();
     if (ctx && (ctx->flags & ctx_locked)) {
@@ -465,7 +491,24 @@ void window_close() {
 }
 
 void window_lock() { screen_lock.lock(); }
-void window_unlock() { screen_lock.unlock(); }
+
+void window_unlock() {
+    if (update_idle.load(std::memory_order_relaxed) && something_to_present()) {
+        update_idle.store(false, std::memory_order_relaxed);
+        signal_wake();
+    }
+    screen_lock.unlock();
+}
+
+int window_wake_fd() { return wake_fd; }
+
+void window_idle_begin() { update_idle.store(true, std::memory_order_relaxed); }
+
+bool window_idle_end() {
+    update_idle.store(false, std::memory_order_relaxed);
+    uint64_t count = 0;
+    return wake_fd >= 0 && read(wake_fd, &count, sizeof count) == sizeof count && count > 0;
+}
 
 void window_palette_entry(int index, int red, int green, int blue) {
     if (index < 0 || index > 255) return;
@@ -613,14 +656,17 @@ void window_proc(XEvent& event) {
     if (pending.kind) post_event(pending);
 }
 
-void pump_messages() {
+int pump_messages() {
     Display* d = window_state.display;
-    if (!d) return;
+    if (!d) return 0;
+    int handled = 0;
     while (!display_gone.load() && XPending(d) > 0) {
         XEvent event;
         XNextEvent(d, &event);
         window_proc(event);
+        ++handled;
     }
+    return handled;
 }
 
 int toggle_fullscreen() {
@@ -682,14 +728,18 @@ void window_keymap_refresh() {
     XFree(syms);
 }
 
-void window_sample_keys(const char keys[32]) {
+bool window_sample_keys(const char keys[32]) {
     GfxContext* ctx = gfx_context();
-    if (!ctx) return;
+    if (!ctx) return false;
+    bool changed = false;
     for (int r = 0; r < scancode_rows; ++r) {
         bool down = false;
         for (uint8_t k : row_keycodes[r]) down = down || ((keys[k >> 3] >> (k & 7)) & 1);
-        ctx->key_state[scancode_table[r].scancode] = down ? 1 : 0;
+        uint8_t& state = ctx->key_state[scancode_table[r].scancode];
+        changed = changed || state != (down ? 1 : 0);
+        state = down ? 1 : 0;
     }
+    return changed;
 }
 
 void window_connection_broken() { display_gone.store(true); }

@@ -69,6 +69,13 @@ void window_close();
 // Driver entries shared by the windowed back ends.
 void window_lock();
 void window_unlock();
+// The update thread, finding nothing to present for a while, may sleep past its ticks: it calls
+// window_idle_begin with the lock held, and from then on the first unlock that leaves dirty
+// lines or a changed palette (or window_close) makes window_wake_fd readable.
+// window_idle_end clears the signal when it wakes, for any reason; true when it was signalled.
+void window_idle_begin();
+bool window_idle_end();
+int window_wake_fd();
 void window_palette_entry(int index, int red, int green, int blue);
 void window_wait_retrace();
 int window_read_mouse(int* x, int* y, int* wheel, int* buttons, int* clip);
@@ -78,14 +85,15 @@ int window_set_position(int x, int y);
 
 // The window procedure, run by the update thread under the screen lock for every X event.
 void window_proc(XEvent& event);
-// Drains every queued X event through window_proc.
-void pump_messages();
+// Drains every queued X event through window_proc; how many there were.
+int pump_messages();
 // Alt+Enter: full screen on and off through the window manager; refused (0) with flags bit 2.
 int toggle_fullscreen();
 // Re-reads the key map (at open and when it changes): which keycodes each table row watches.
 void window_keymap_refresh();
-// Sets key_state from an XQueryKeymap result, for every scancode_table row.
-void window_sample_keys(const char keys[32]);
+// Sets key_state from an XQueryKeymap result, for every scancode_table row; true when a key
+// changed.
+bool window_sample_keys(const char keys[32]);
 // True while key_state shows a key held (the back end then samples every tick).
 bool window_keys_held();
 

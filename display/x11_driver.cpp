@@ -42,6 +42,9 @@ constexpr auto tick_period = std::chrono::milliseconds(10);
 // released while another client grabbed the keyboard). Every tick while a key is held, every
 // tenth otherwise, so an idle program does not make a round trip to the server each tick.
 constexpr int idle_sample_ticks = 10;
+// An idle thread wakes for the keyboard sample only; drawing and input wake it at once.
+constexpr auto idle_period = tick_period * idle_sample_ticks;
+constexpr int idle_after_ticks = 3;
 constexpr int host_byte_order = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
 
 // Everything the back end opens, released once by backend_close.
@@ -63,7 +66,7 @@ struct Backend {
 std::unique_ptr<Backend> backend;
 
 std::atomic<Display*> our_display{nullptr};
-std::atomic<uint64_t> stat_frames{0}, stat_last_ns{0};
+std::atomic<uint64_t> stat_frames{0}, stat_last_ns{0}, stat_ticks{0}, stat_wakes{0};
 std::atomic<bool> stat_shm{false}, stat_reversed{false};
 std::atomic<int> stat_bits{0};
 
@@ -527,51 +530,80 @@ bool present_tick(Backend& b) {
     return true;
 }
 
-// Waits for the X connection or the next tick, whichever comes first; true when events may
-// be waiting (the connection is readable or Xlib already holds some).
-bool wait_for_events(Backend& b, Clock::time_point next_tick) {
-    if (XEventsQueued(b.display, QueuedAlready) > 0) return true;
+// Waits for the X connection, the idle wake-up or the next tick, whichever comes first.
+struct Wake {
+    bool events = false;  // the connection is readable or Xlib already holds events
+    bool woken = false;   // something waits to be presented
+};
+Wake wait_for_events(Backend& b, Clock::time_point next_tick, bool idle) {
+    Wake wake;
+    // Events Xlib already holds, or a late tick: read the connection without waiting.
+    wake.events = XEventsQueued(b.display, QueuedAlready) > 0 || Clock::now() >= next_tick;
+    if (wake.events) return wake;
     auto now = Clock::now();
-    if (now >= next_tick) return true;
     auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(next_tick - now);
     timespec timeout{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
-    pollfd fd{ConnectionNumber(b.display), POLLIN, 0};
-    if (ppoll(&fd, 1, &timeout, nullptr) <= 0) return false;
+    pollfd fds[2] = {{ConnectionNumber(b.display), POLLIN, 0}, {window_wake_fd(), POLLIN, 0}};
+    if (ppoll(fds, idle ? 2 : 1, &timeout, nullptr) <= 0) return wake;
     // A hang-up means the server is gone: say so without reading, since Xlib's own I/O error
     // path (reached through XPending) releases its display lock twice.
-    if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) window_connection_broken();
-    return true;
+    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) window_connection_broken();
+    wake.events = fds[0].revents != 0;
+    wake.woken = idle && fds[1].revents != 0;
+    return wake;
 }
 
 void run_loop(Backend& b) {
     WindowState& ws = window_state;
     Clock::time_point next_tick = Clock::now();
     int ticks_since_sample = idle_sample_ticks;
+    // Ticks in a row that presented nothing with no key held; past idle_after_ticks the thread
+    // sleeps until something is drawn, input arrives or the keyboard is due to be sampled.
+    int quiet_ticks = 0;
+    bool idle = false;
     while (shared(ws.inited).load() && !window_connection_gone()) {
-        bool events = wait_for_events(b, next_tick);
+        const Wake wake = wait_for_events(b, next_tick, idle);
         if (window_connection_gone()) break;
         Clock::time_point now = Clock::now();
+        if (wake.woken) {
+            if (window_idle_end()) ++stat_wakes;
+            idle = false;
+            quiet_ticks = 0;
+            next_tick = now;
+        }
         const bool tick_due = now >= next_tick;
         // The keyboard round trip happens outside the lock; only its result needs it.
         char keys[32];
         bool sampled = false;
-        if (tick_due && ws.active && (++ticks_since_sample >= idle_sample_ticks || window_keys_held())) {
+        if (tick_due && ws.active && (idle || ++ticks_since_sample >= idle_sample_ticks || window_keys_held())) {
             XQueryKeymap(b.display, keys);
             sampled = true;
             ticks_since_sample = 0;
         }
         Clock::time_point present_start{};
-        bool presented = false;
+        bool presented = false, keys_changed = false;
         window_lock();
         if (tick_due && !window_connection_gone()) {
+            ++stat_ticks;
             present_start = Clock::now();
             presented = present_tick(b);
-            if (sampled && ws.active) window_sample_keys(keys);
+            if (sampled && ws.active) keys_changed = window_sample_keys(keys);
         }
         // XPending and XFlush both read the connection: an idle tick makes neither call.
-        const bool pumped = events || sampled || presented || XEventsQueued(b.display, QueuedAlready) > 0;
-        if (pumped) pump_messages();
-        if (events || sampled) input_arrived();
+        const bool pumped = wake.events || sampled || presented || XEventsQueued(b.display, QueuedAlready) > 0;
+        // Events may also have reached Xlib's queue while it read a reply (the keyboard's).
+        const int handled = pumped ? pump_messages() : 0;
+        if (handled > 0 || keys_changed) input_arrived();
+        const bool busy = presented || window_keys_held();
+        if (busy) quiet_ticks = 0;
+        else if (tick_due) ++quiet_ticks;
+        if (idle && busy) {
+            if (window_idle_end()) ++stat_wakes;
+            idle = false;
+        } else if (!idle && quiet_ticks >= idle_after_ticks && window_wake_fd() >= 0) {
+            window_idle_begin();
+            idle = true;
+        }
         window_unlock();
         if (window_connection_gone()) break;
         // The server must have read the shared image before the next conversion writes it.
@@ -582,9 +614,12 @@ void run_loop(Backend& b) {
             stat_last_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - present_start).count());
             ++stat_frames;
         }
+        const auto period = idle ? idle_period : tick_period;
         if (tick_due) {
-            next_tick += tick_period;
-            if (next_tick <= now) next_tick = now + tick_period;
+            next_tick += period;
+            if (next_tick <= now) next_tick = now + period;
+        } else if (next_tick - now > period) {
+            next_tick = now + period;  // left the idle sleep between its samples
         }
     }
     if (window_connection_gone()) {
@@ -661,6 +696,7 @@ const DisplayDriver x11_driver = {
     nullptr,
 };
 
-PresentStats x11_present_stats() { return {stat_frames.load(), stat_last_ns.load(), stat_shm.load(), stat_bits.load(), stat_reversed.load()}; }
+PresentStats x11_present_stats() { return {stat_frames.load(), stat_last_ns.load(), stat_shm.load(), stat_bits.load(), stat_reversed.load(),
+            stat_ticks.load(), stat_wakes.load()}; }
 
 }  // namespace vx

@@ -18,6 +18,8 @@ struct PresentStats {
     bool shared_memory = false;
     int bits = 0;
     bool reversed = false;
+    uint64_t ticks = 0;  // presentation ticks run
+    uint64_t wakes = 0;  // times an idle thread was woken by drawing
 };
 PresentStats x11_present_stats();
 

@@ -230,6 +230,25 @@ TEST_F(X11, LinesDrawnAfterOpenReachTheWindow) {
     EXPECT_EQ(vxtest::capture(screen.d(), screen.window).at(10, 100) & 0xFFFFFF, 0xFFFF00u);
 }
 
+// Left alone, the update thread stops ticking every 10 ms; the next drawing wakes it, and shows.
+TEST_F(X11, AnIdleUpdateThreadSleepsUntilSomethingIsDrawn) {
+    ASSERT_TRUE(screen.open());
+    box_draw(0, 0, 719, 189, 0xFF000000, true, 0xFFFF);
+    ASSERT_EQ(compare_window(screen, 24, "idle_before"), "");
+    std::this_thread::sleep_for(100ms);  // past the quiet ticks that lead into the sleep
+    const PresentStats before = x11_present_stats();
+    std::this_thread::sleep_for(500ms);
+    const PresentStats idle = x11_present_stats();
+    EXPECT_LT(idle.ticks - before.ticks, 15u) << "about 50 ticks in 500 ms when busy, about 5 when idle";
+    EXPECT_EQ(idle.frames, before.frames);
+
+    pixel_set(nullptr, 300, 50, 0xFFFFFFFF, 0, false);
+    ASSERT_TRUE(vxtest::wait_until([&] { return x11_present_stats().frames > idle.frames; }));
+    EXPECT_EQ(x11_present_stats().wakes, idle.wakes + 1) << "the drawing itself woke the thread";
+    EXPECT_EQ(compare_window(screen, 24, "idle_after"), "");
+    EXPECT_EQ(vxtest::capture(screen.d(), screen.window).at(300, 50) & 0xFFFFFF, 0xFFFFFFu);
+}
+
 TEST_F(X11, CoveredAndUncoveredWindowIsRepainted) {
     ASSERT_TRUE(screen.open());
     draw_pattern(3);
