@@ -28,6 +28,7 @@
 #include "display/input.h"
 #include "gfx/context.h"
 #include "tests/support/fake_driver.h"
+#include "tests/support/keyboard.h"
 #include "tests/support/x11_screen.h"
 #include "tests/support/xvfb.h"
 
@@ -216,13 +217,8 @@ struct Allocations : ::testing::Test {
         // The unwinder loads on its first use; that must not happen while counting.
         void* frames[4];
         backtrace(frames, 4);
-        midi_file = ::testing::TempDir() + "vxpiano_allocations_" + std::to_string(getpid()) + ".raw";
-        std::remove(midi_file.c_str());
-        setenv("VXMIDI", ("raw:" + midi_file).c_str(), 1);
-        app::midi_channel = 0;
-        app::octave_base = 3;
-        app::note_velocity = 127;
-        app::sounding_key = -1;
+        midi_file = vxtest::use_raw_midi_file("allocations");
+        vxtest::reset_keyboard_settings();
     }
     void TearDown() override {
         counting = false;

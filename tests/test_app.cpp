@@ -21,6 +21,7 @@
 #include "gfx/image.h"
 #include "gfx/pixels.h"
 #include "tests/support/fake_driver.h"
+#include "tests/support/keyboard.h"
 
 using vxtest::fake;
 using Bytes = std::vector<uint8_t>;
@@ -35,13 +36,8 @@ struct App : ::testing::Test {
 
     void SetUp() override {
         vxtest::use_fake_driver();
-        midi_file = ::testing::TempDir() + "vxpiano_app_" + std::to_string(getpid()) + ".raw";
-        std::remove(midi_file.c_str());
-        setenv("VXMIDI", ("raw:" + midi_file).c_str(), 1);
-        app::midi_channel = 0;
-        app::octave_base = 3;
-        app::note_velocity = 127;
-        app::sounding_key = -1;
+        midi_file = vxtest::use_raw_midi_file("app");
+        vxtest::reset_keyboard_settings();
         fake.mouse_ok = true;
         fake.mouse_buttons = 0;
         vx::key_queue_clear();

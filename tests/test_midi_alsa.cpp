@@ -18,6 +18,7 @@
 #include "app/piano.h"
 #include "display/input.h"
 #include "tests/support/fake_driver.h"
+#include "tests/support/keyboard.h"
 
 namespace {
 
@@ -131,10 +132,7 @@ struct AlsaOutput : ::testing::Test {
                      {128, 1, writable, SND_SEQ_PORT_TYPE_SYNTHESIZER | SND_SEQ_PORT_TYPE_MIDI_GM},
                      {130, 2, writable, SND_SEQ_PORT_TYPE_MIDI_GENERIC}};
         vxtest::use_fake_driver();
-        app::midi_channel = 0;
-        app::octave_base = 3;
-        app::note_velocity = 127;
-        app::sounding_key = -1;
+        vxtest::reset_keyboard_settings();
         fake.mouse_ok = true;
         fake.mouse_buttons = 0;
         vx::key_queue_clear();

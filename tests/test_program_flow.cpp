@@ -17,6 +17,7 @@
 #include "app/piano.h"
 #include "display/input.h"
 #include "tests/support/fake_driver.h"
+#include "tests/support/keyboard.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -54,13 +55,8 @@ struct SplitPass : ::testing::Test {
     void SetUp() override {
         vxtest::use_fake_driver();
         vx::set_display_drivers(scripted_list);
-        midi_file = ::testing::TempDir() + "vxpiano_flow_" + std::to_string(getpid()) + ".raw";
-        std::remove(midi_file.c_str());
-        setenv("VXMIDI", ("raw:" + midi_file).c_str(), 1);
-        app::midi_channel = 0;
-        app::octave_base = 3;
-        app::note_velocity = 127;
-        app::sounding_key = -1;
+        midi_file = vxtest::use_raw_midi_file("flow");
+        vxtest::reset_keyboard_settings();
         vx::key_queue_clear();
         script = {{360, 70, 0}};
         ASSERT_TRUE(app::app_start(&sheet));
