@@ -26,6 +26,21 @@ inline __m128i select128(__m128i is_mask, __m128i target, __m128i value) {
 // Writes the lanes of `value` whose `is_mask` lanes are clear.
 inline void merge128(uint8_t* dst, __m128i value, __m128i is_mask) { store128(dst, select128(is_mask, load128(dst), value)); }
 
+// Block tests of the transparent puts: each turns a source block into what is stored and
+// returns its mask lanes. At 4 bytes per pixel the copied value loses its alpha byte before
+// the compare and the store.
+struct Keep16Sse2 {
+    __m128i key;
+    __m128i operator()(__m128i& v) const { return _mm_cmpeq_epi16(v, key); }
+};
+struct Keep32Sse2 {
+    __m128i low24, key;
+    __m128i operator()(__m128i& v) const {
+        v = _mm_and_si128(v, low24);
+        return _mm_cmpeq_epi32(v, key);
+    }
+};
+
 // One row's vector part: `bytes` (a multiple of 16) from src to dst, four blocks per step
 // while they last. `keep` turns a source block into what is stored and returns its mask
 // lanes. A group of four blocks without a mask pixel, most of a picture, is stored without
@@ -91,39 +106,33 @@ void put_trans8_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t he
 void put_trans16_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
                       int32_t dst_pitch, uint32_t, void*, void*) {
     if (width <= 0) return;
-    const __m128i key = _mm_set1_epi16(static_cast<short>(0xF81F));
+    const Keep16Sse2 keep{_mm_set1_epi16(static_cast<short>(0xF81F))};
     int32_t head = width & 7;
     for (int32_t y = 0; y < height; ++y, src += src_pitch, dst += dst_pitch) {
         for (int32_t i = 0; i < head; ++i) {
             uint16_t v = load16(src + i * 2);
             if (v != 0xF81F) store16(dst + i * 2, v);
         }
-        trans_blocks(src + head * 2, dst + head * 2, static_cast<size_t>(width - head) * 2,
-                     [&](__m128i& v) { return _mm_cmpeq_epi16(v, key); });
+        trans_blocks(src + head * 2, dst + head * 2, static_cast<size_t>(width - head) * 2, keep);
     }
 }
 
 void put_trans32_sse2(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,
                       int32_t dst_pitch, uint32_t, void*, void*) {
     if (width <= 0) return;
-    const __m128i low24 = _mm_set1_epi32(0x00FFFFFF), key = _mm_set1_epi32(0x00FF00FF);
+    const Keep32Sse2 keep{_mm_set1_epi32(0x00FFFFFF), _mm_set1_epi32(0x00FF00FF)};
     int32_t head = width & 3;
     for (int32_t y = 0; y < height; ++y, src += src_pitch, dst += dst_pitch) {
         for (int32_t i = 0; i < head; ++i) {
             uint32_t v = load32(src + i * 4) & 0x00FFFFFFu;
             if (v != 0x00FF00FFu) store32(dst + i * 4, v);
         }
-        // The copied value loses its alpha byte before the compare and the store.
-        trans_blocks(src + head * 4, dst + head * 4, static_cast<size_t>(width - head) * 4, [&](__m128i& v) {
-            v = _mm_and_si128(v, low24);
-            return _mm_cmpeq_epi32(v, key);
-        });
+        trans_blocks(src + head * 4, dst + head * 4, static_cast<size_t>(width - head) * 4, keep);
     }
 }
 
 // The AVX2 forms: the row's 32-byte blocks first, four a step while they last, then one
-// 16-byte block if it fits, then single pixels in the plain form. Each "keep" functor turns a
-// source block into what is stored and returns its mask lanes.
+// 16-byte block if it fits, then single pixels in the plain form.
 VX_TARGET_AVX2 inline __m256i load256(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 VX_TARGET_AVX2 inline void store256(uint8_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
@@ -161,24 +170,12 @@ struct Keep16Avx2 {
     __m256i key;
     VX_TARGET_AVX2 __m256i operator()(__m256i& v) const { return _mm256_cmpeq_epi16(v, key); }
 };
-struct Keep16Sse2 {
-    __m128i key;
-    __m128i operator()(__m128i& v) const { return _mm_cmpeq_epi16(v, key); }
-};
 
-// The copied value loses its alpha byte before the compare and the store.
 struct Keep32Avx2 {
     __m256i low24, key;
     VX_TARGET_AVX2 __m256i operator()(__m256i& v) const {
         v = _mm256_and_si256(v, low24);
         return _mm256_cmpeq_epi32(v, key);
-    }
-};
-struct Keep32Sse2 {
-    __m128i low24, key;
-    __m128i operator()(__m128i& v) const {
-        v = _mm_and_si128(v, low24);
-        return _mm_cmpeq_epi32(v, key);
     }
 };
 
@@ -193,8 +190,8 @@ VX_TARGET_AVX2 inline size_t trans_block16(const uint8_t* src, uint8_t* dst, siz
     return 16;
 }
 
-// The 8-bit mask colour is 0: as in trans_blocks_zero_key, the target's bytes are OR-ed in
-// under the mask, with no branch.
+// 8 bits: every block reads the target and blends, with no group test; 128 bytes hold 128
+// pixels, so a scattered mask would fail the test in most groups and mispredict.
 VX_TARGET_AVX2 inline size_t trans_blocks_zero_key_avx2(const uint8_t* src, uint8_t* dst, size_t bytes) {
     const __m256i zero = _mm256_setzero_si256();
     size_t i = 0;
@@ -232,11 +229,11 @@ VX_TARGET_AVX2 void put_trans16_avx2(const uint8_t* src, uint8_t* dst, int32_t w
                                      int32_t src_pitch, int32_t dst_pitch, uint32_t, void*, void*) {
     if (width <= 0) return;
     const Keep16Avx2 keep{_mm256_set1_epi16(static_cast<short>(0xF81F))};
-    const Keep16Sse2 keep16{_mm_set1_epi16(static_cast<short>(0xF81F))};
+    const Keep16Sse2 keep_last{_mm_set1_epi16(static_cast<short>(0xF81F))};
     const size_t bytes = static_cast<size_t>(width) * 2;
     for (int32_t y = 0; y < height; ++y, src += src_pitch, dst += dst_pitch) {
         size_t i = trans_blocks_avx2(src, dst, bytes, keep);
-        i += trans_block16(src + i, dst + i, bytes - i, keep16);
+        i += trans_block16(src + i, dst + i, bytes - i, keep_last);
         for (; i < bytes; i += 2) {
             uint16_t v = load16(src + i);
             if (v != 0xF81F) store16(dst + i, v);
@@ -248,11 +245,11 @@ VX_TARGET_AVX2 void put_trans32_avx2(const uint8_t* src, uint8_t* dst, int32_t w
                                      int32_t src_pitch, int32_t dst_pitch, uint32_t, void*, void*) {
     if (width <= 0) return;
     const Keep32Avx2 keep{_mm256_set1_epi32(0x00FFFFFF), _mm256_set1_epi32(0x00FF00FF)};
-    const Keep32Sse2 keep16{_mm_set1_epi32(0x00FFFFFF), _mm_set1_epi32(0x00FF00FF)};
+    const Keep32Sse2 keep_last{_mm_set1_epi32(0x00FFFFFF), _mm_set1_epi32(0x00FF00FF)};
     const size_t bytes = static_cast<size_t>(width) * 4;
     for (int32_t y = 0; y < height; ++y, src += src_pitch, dst += dst_pitch) {
         size_t i = trans_blocks_avx2(src, dst, bytes, keep);
-        i += trans_block16(src + i, dst + i, bytes - i, keep16);
+        i += trans_block16(src + i, dst + i, bytes - i, keep_last);
         for (; i < bytes; i += 4) {
             uint32_t v = load32(src + i) & 0x00FFFFFFu;
             if (v != 0x00FF00FFu) store32(dst + i, v);

@@ -3,7 +3,10 @@
 // meaning of each routine checked on the plain result. The wide transparent puts are checked
 // in both forms a processor may run: with AVX2 and SSE2 only.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -146,6 +149,32 @@ void check32(const uint8_t* s, const uint8_t* before, const uint8_t* after, int 
     ASSERT_EQ(load32(after), v == 0x00FF00FFu ? load32(before) : v) << "pixel (" << x << ", " << y << ")";
 }
 
+// One page of memory between two inaccessible ones, so that a read or write of a single
+// byte before or after it faults at once.
+class GuardedPage {
+public:
+    GuardedPage() : size_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+        void* p = mmap(nullptr, size_ * 3, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+        base_ = static_cast<uint8_t*>(p);
+        if (mprotect(base_ + size_, size_, PROT_READ | PROT_WRITE) != 0) release();
+    }
+    ~GuardedPage() { release(); }
+    GuardedPage(const GuardedPage&) = delete;
+    GuardedPage& operator=(const GuardedPage&) = delete;
+    bool ok() const { return base_ != nullptr; }
+    uint8_t* begin() const { return base_ + size_; }
+    uint8_t* end() const { return base_ + 2 * size_; }
+
+private:
+    void release() {
+        if (base_) munmap(base_, size_ * 3);
+        base_ = nullptr;
+    }
+    size_t size_;
+    uint8_t* base_ = nullptr;
+};
+
 }  // namespace
 
 TEST(PutVariants, Transparent8) {
@@ -198,4 +227,39 @@ TEST(PutVariants, TheWideTableTakesTheAvx2RoutinesWhereTheProcessorHasThem) {
     bool avx2 = __builtin_cpu_supports("avx2");
     for (int slot : {0, 1, 3})
         EXPECT_EQ(put_trans_sse2.slots[slot] != put_trans_sse2_only.slots[slot], avx2) << "slot " << slot;
+}
+
+// A single row that starts at the very beginning or ends at the very end of its memory, in
+// the source and in the target: a wide put that read or wrote one byte outside the row would
+// fault. The result still equals the plain put's.
+TEST(PutVariants, TransparentPutsStayInsideTheRow) {
+    GuardedPage source, target;
+    ASSERT_TRUE(source.ok() && target.ok());
+    std::mt19937 rng(14);
+    std::vector<uint8_t> src_bytes(300), before(300), expected(300);
+    for (const NamedTable& wide : kWideTables)
+        for (int slot : {0, 1, 3}) {
+            const int32_t bpp = slot + 1;
+            for (int32_t width = 1; width * bpp <= 300; ++width) {
+                const size_t bytes = static_cast<size_t>(width) * bpp;
+                for (auto& b : src_bytes) b = static_cast<uint8_t>(rng());
+                for (int32_t x = 0; x < width; ++x) {
+                    if (rng() % 4) continue;
+                    uint32_t mask = mask_colour(bpp) & (bpp == 4 ? (rng() | 0x00FFFFFFu) : 0xFFFFu);
+                    std::memcpy(src_bytes.data() + x * bpp, &mask, static_cast<size_t>(bpp));
+                }
+                for (auto& b : before) b = static_cast<uint8_t>(rng());
+                expected = before;
+                put_trans_plain.slots[slot](src_bytes.data(), expected.data(), width, 1, 0, 0, 0, nullptr, nullptr);
+                for (bool at_end : {false, true}) {
+                    uint8_t* src = at_end ? source.end() - bytes : source.begin();
+                    uint8_t* dst = at_end ? target.end() - bytes : target.begin();
+                    std::memcpy(src, src_bytes.data(), bytes);
+                    std::memcpy(dst, before.data(), bytes);
+                    wide.table->slots[slot](src, dst, width, 1, 0, 0, 0, nullptr, nullptr);
+                    ASSERT_EQ(std::memcmp(dst, expected.data(), bytes), 0)
+                        << wide.name << " bytes per pixel " << bpp << " width " << width << (at_end ? " at the end" : " at the start");
+                }
+            }
+        }
 }
