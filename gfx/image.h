@@ -80,7 +80,11 @@ struct TransRoutines {
     put_fn slots[4];
 };
 extern const TransRoutines put_trans_plain;
-extern const TransRoutines put_trans_sse2;  // the plain table where SSE2 is missing
+// The wide table: AVX2 routines where the processor has AVX2 (decided once, when the program
+// starts), else SSE2; the plain table where SSE2 is missing. The SSE2-only form is what a
+// processor without AVX2 runs; tests compare both with the plain table.
+extern const TransRoutines put_trans_sse2;
+extern const TransRoutines put_trans_sse2_only;
 
 // The two variants put_alpha_mask chooses between at each call.
 void put_alpha_mask_plain(const uint8_t* src, uint8_t* dst, int32_t width, int32_t height, int32_t src_pitch,

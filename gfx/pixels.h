@@ -6,6 +6,10 @@
 
 namespace vx {
 
+// Marks a routine compiled for AVX2. Such routines are reached only through a table entry set
+// after the processor has reported AVX2, so the build itself runs on any x86-64.
+#define VX_TARGET_AVX2 __attribute__((target("avx2")))
+
 inline uint16_t load16(const uint8_t* p) {
     uint16_t v;
     std::memcpy(&v, p, 2);

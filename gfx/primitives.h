@@ -52,7 +52,11 @@ struct RoutineFamily {
     MemCopyFn mem_copy;
 };
 extern const RoutineFamily plain_routines;
+// The vector family: SSE2, with AVX2 pixel fills where the processor has AVX2 (decided once,
+// when the program starts). The SSE2-only form is what a processor without AVX2 runs; tests
+// compare both with the plain family.
 extern const RoutineFamily vector_routines;
+extern const RoutineFamily vector_routines_sse2_only;
 
 // True when the vector family may be used: the processor has it and it is not switched off
 // (VXGFX_PLAIN=1 in the environment, or allow_vector_routines(false) from a test).

@@ -1,7 +1,9 @@
 // The plain and vector routine families on the same inputs, compared byte for byte, with
-// odd lengths, misaligned starts and guard bytes around every buffer.
+// odd lengths, misaligned starts and guard bytes around every buffer. The vector family is
+// checked in both forms a processor may run: with its AVX2 fills and SSE2 only.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -14,6 +16,9 @@ using namespace vx;
 namespace {
 
 constexpr size_t kLengths[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 257, 720};
+// Fill lengths in pixels around every store width of the vector fills (4 to 128 bytes).
+constexpr size_t kFillLengths[] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  11, 12, 15, 16, 17,  23,  24,
+                                   31, 32, 33, 39, 40, 41, 47, 48, 49, 63, 64, 65, 95, 97, 257, 720};
 constexpr size_t kGuard = 64;
 
 std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t n) {
@@ -22,13 +27,21 @@ std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t n) {
     return v;
 }
 
-// Runs `op` on two copies of the same random buffer at offset `misalign`, returns both.
+struct NamedFamily {
+    const RoutineFamily* family;
+    const char* name;
+};
+const NamedFamily kVectorFamilies[] = {{&vector_routines, "vector"}, {&vector_routines_sse2_only, "sse2 only"}};
+
+// Runs `op` on two copies of the same random buffer at offset `misalign`, the plain family on
+// the first and `vector` on the second; returns both.
 template <typename Op>
-std::pair<std::vector<uint8_t>, std::vector<uint8_t>> run_both(std::mt19937& rng, size_t bytes, size_t misalign, Op op) {
+std::pair<std::vector<uint8_t>, std::vector<uint8_t>> run_both(std::mt19937& rng, size_t bytes, size_t misalign, Op op,
+                                                               const RoutineFamily& vector = vector_routines) {
     auto a = random_bytes(rng, bytes + 2 * kGuard);
     auto b = a;
     op(plain_routines, a.data() + kGuard + misalign);
-    op(vector_routines, b.data() + kGuard + misalign);
+    op(vector, b.data() + kGuard + misalign);
     return {a, b};
 }
 
@@ -45,24 +58,28 @@ uint32_t reference_blend(uint32_t s, uint32_t d, bool blend_alpha) {
 
 }  // namespace
 
+// Every start within a 32-byte block, pixel-aligned or not (the guards start 16-byte aligned).
 TEST(Routines, FillSpansGiveIdenticalBytes) {
     std::mt19937 rng(1);
-    for (int index = 0; index < 3; ++index) {
-        size_t unit = index == 0 ? 1 : index == 1 ? 2 : 4;
-        for (size_t n : kLengths)
-            for (size_t misalign : {0, 1, 2, 3, 4, 6, 8, 12}) {
-                uint32_t colour = rng();
-                auto [a, b] = run_both(rng, n * unit, misalign, [&](const RoutineFamily& f, uint8_t* p) {
-                    f.sets[index].fill_span(p, colour, n);
-                });
-                ASSERT_EQ(a, b) << "unit " << unit << " n " << n << " misalign " << misalign;
-                // And the plain result is what a fill means, guards untouched.
-                for (size_t i = 0; i < n; ++i) {
-                    const uint8_t* p = a.data() + kGuard + misalign + i * unit;
-                    uint32_t v = unit == 1 ? p[0] : unit == 2 ? load16(p) : load32(p);
-                    ASSERT_EQ(v, unit == 4 ? colour : colour & ((1u << (8 * unit)) - 1));
+    for (const NamedFamily& vector : kVectorFamilies) {
+        for (int index = 0; index < 3; ++index) {
+            size_t unit = index == 0 ? 1 : index == 1 ? 2 : 4;
+            for (size_t n : kFillLengths)
+                for (size_t misalign = 0; misalign < 32; ++misalign) {
+                    uint32_t colour = rng();
+                    auto fill = [&](const RoutineFamily& f, uint8_t* p) { f.sets[index].fill_span(p, colour, n); };
+                    auto [a, b] = run_both(rng, n * unit, misalign, fill, *vector.family);
+                    ASSERT_EQ(a, b) << vector.name << " unit " << unit << " n " << n << " misalign " << misalign
+                                    << ": first differing byte " << std::mismatch(a.begin(), a.end(), b.begin()).first - a.begin()
+                                    << " (span starts at " << kGuard + misalign << ")";
+                    // And the plain result is what a fill means, guards untouched.
+                    for (size_t i = 0; i < n; ++i) {
+                        const uint8_t* p = a.data() + kGuard + misalign + i * unit;
+                        uint32_t v = unit == 1 ? p[0] : unit == 2 ? load16(p) : load32(p);
+                        ASSERT_EQ(v, unit == 4 ? colour : colour & ((1u << (8 * unit)) - 1));
+                    }
                 }
-            }
+        }
     }
 }
 
@@ -126,6 +143,22 @@ TEST(Routines, BlendingSpansAgreeOnColourAndFollowTheirAlphaRule) {
     EXPECT_EQ(load32(dest.data()) >> 24, ga >> 24);
     EXPECT_EQ(load32(dest.data() + 4), blend_bytes(s, d));
     EXPECT_EQ(load32(dest.data() + 8), blend_bytes(s, d));
+}
+
+// On a processor with AVX2 the vector family's pixel fills are the AVX2 ones, so the tests
+// above cover both forms; the rest of the family is shared.
+TEST(Routines, TheVectorFamilyTakesTheAvx2FillsWhereTheProcessorHasThem) {
+    __builtin_cpu_init();
+    bool avx2 = __builtin_cpu_supports("avx2");
+    for (int index : {1, 2}) {
+        EXPECT_EQ(vector_routines.sets[index].fill_span != vector_routines_sse2_only.sets[index].fill_span, avx2)
+            << "set " << index;
+        EXPECT_NE(vector_routines_sse2_only.sets[index].fill_span, plain_routines.sets[index].fill_span);
+    }
+    EXPECT_EQ(vector_routines.sets[1].alpha_fill_span, vector_routines.sets[1].fill_span);
+    EXPECT_EQ(vector_routines.sets[2].alpha_fill_span, vector_routines_sse2_only.sets[2].alpha_fill_span);
+    EXPECT_EQ(vector_routines.sets[0].fill_span, vector_routines_sse2_only.sets[0].fill_span);
+    EXPECT_EQ(vector_routines.mem_fill, vector_routines_sse2_only.mem_fill);
 }
 
 TEST(Routines, TheFamilyIsChosenAtRunTimeAndRecorded) {
