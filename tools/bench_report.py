@@ -56,13 +56,13 @@ def report(run):
     b = index(run)
     ctx = run.get("context", {})
     parts = [f"Run {ctx.get('date', '?')} on {ctx.get('host_name', '?')}: {ctx.get('num_cpus', '?')} CPUs at "
-             f"{ctx.get('mhz_per_cpu', '?')} MHz, library build {ctx.get('library_build_type', '?')}.\n"]
+             f"{ctx.get('mhz_per_cpu', '?')} MHz (Google Benchmark's own library: {ctx.get('library_build_type', '?')} build).\n"]
 
     rows = []
     for bpp in (1, 2, 4):
         for page, shape in ((0, "per line"), (1, "whole page")):
             limit = b.get(f"BM_MemsetOfTheSameBytes/{bpp}/{page}")
-            for vector, family in ((0, "plain"), (1, "SSE2")):
+            for vector, family in ((0, "plain"), (1, "vector (AVX2 where present)"), (2, "vector, SSE2 form")):
                 fill = b.get(f"BM_FillSpan/{bpp}/{vector}/{page}")
                 if fill and limit:
                     rows.append([f"{bpp * 8} bit", shape, family, gbs(rate(fill)), gbs(rate(limit)),
@@ -72,8 +72,9 @@ def report(run):
     rows = []
     for bits in (32, 16, 8):
         limit = b.get(f"BM_Memcpy{bits}")
-        for name, what in (("Plain", "plain, scattered mask"), ("Sse2", "SSE2, scattered mask"),
-                           ("PlainRegions", "plain, mask in regions"), ("Sse2Regions", "SSE2, mask in regions")):
+        for name, what in (("Plain", "plain, scattered mask"), ("Sse2", "vector, scattered mask"),
+                           ("Sse2Only", "vector SSE2 form, scattered mask"), ("PlainRegions", "plain, mask in regions"),
+                           ("Sse2Regions", "vector, mask in regions"), ("Sse2OnlyRegions", "vector SSE2 form, mask in regions")):
             put = b.get(f"BM_PutTrans{bits}{name}")
             if put and limit:
                 rows.append([f"{bits} bit", what, gbs(rate(put)), gbs(rate(limit)), f"{rate(put) / rate(limit):.2f}"])
@@ -83,7 +84,7 @@ def report(run):
     rows = []
     for bpp in (1, 2, 4):
         limit = b.get(f"BM_MemcpyOfTheSameBytes/{bpp}")
-        for vector, family in ((0, "plain"), (1, "SSE2")):
+        for vector, family in ((0, "plain"), (1, "vector")):
             copy = b.get(f"BM_CopySpan/{bpp}/{vector}")
             if copy and limit:
                 rows.append([f"{bpp * 8} bit", family, gbs(rate(copy)), gbs(rate(limit)), f"{rate(copy) / rate(limit):.2f}"])
