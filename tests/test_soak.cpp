@@ -1,4 +1,4 @@
-// A long, seeded random session with the built program under Xvfb: presses and releases of
+// A long, seeded random run of the built program under Xvfb: presses and releases of
 // every length, glides, jumps off the keyboard and out of the window, other buttons, the
 // wheel, typed keys, focus changes and slider holds. Afterwards every Note On has had its
 // Note Off, every data byte fits in seven bits, the program ends with 0 on Escape, and its
