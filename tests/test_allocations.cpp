@@ -222,10 +222,7 @@ struct Allocations : ::testing::Test {
     }
     void TearDown() override {
         counting = false;
-        if (started) app::app_stop(sheet);
-        vxtest::restore_drivers();
-        unsetenv("VXMIDI");
-        std::remove(midi_file.c_str());
+        vxtest::end_keyboard(sheet, started, midi_file);
     }
     bool pass() { return app::app_pass(sheet); }
 };

@@ -44,10 +44,7 @@ struct App : ::testing::Test {
         ASSERT_TRUE(app::app_start(&sheet));
     }
     void TearDown() override {
-        app::app_stop(sheet);
-        vxtest::restore_drivers();
-        unsetenv("VXMIDI");
-        std::remove(midi_file.c_str());
+        vxtest::end_keyboard(sheet, true, midi_file);
     }
 
     Bytes sent() {

@@ -138,9 +138,7 @@ struct AlsaOutput : ::testing::Test {
         vx::key_queue_clear();
     }
     void TearDown() override {
-        if (started) app::app_stop(sheet);
-        vxtest::restore_drivers();
-        unsetenv("VXMIDI");
+        vxtest::end_keyboard(sheet, started);
     }
     void start(const char* vxmidi) {
         setenv("VXMIDI", vxmidi, 1);

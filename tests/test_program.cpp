@@ -49,6 +49,13 @@ struct ProgramTest : ::testing::Test {
                                            << vxtest::describe(midi.messages());
         EXPECT_EQ(midi.messages()[i], want) << "message " << i << " of " << vxtest::describe(midi.messages());
     }
+    // A click on the key at `at` is the Note On and Note Off at messages i and i + 1.
+    void expect_click_plays(const int at[2], size_t i, int note, int velocity,
+                            std::chrono::milliseconds hold = std::chrono::milliseconds(70)) {
+        run.click_at(at[0], at[1], hold);
+        expect_message(i, note_on(0, note, velocity));
+        expect_message(i + 1, note_off(0, note, velocity));
+    }
     std::string shows(const vxtest::Frame& frame, const std::string& label) {
         return vxtest::wait_for_frame(run.d(), run.window, frame, run.depth, label);
     }
@@ -148,12 +155,8 @@ TEST_F(ProgramTest, AHeldKeySoundsAndShowsGreyUntilReleased) {
     EXPECT_EQ(shows(run.start_frame, "released_c"), "") << "resting again after the release";
 
     // A black key, and a second press of the same white key.
-    run.click_at(kCSharp[0], kCSharp[1]);
-    expect_message(3, note_on(0, kNoteCSharp, 127));
-    expect_message(4, note_off(0, kNoteCSharp, 127));
-    run.click_at(kC[0], kC[1], 90ms);
-    expect_message(5, note_on(0, kNoteC, 127));
-    expect_message(6, note_off(0, kNoteC, 127));
+    expect_click_plays(kCSharp, 3, kNoteCSharp, 127);
+    expect_click_plays(kC, 5, kNoteC, 127, 90ms);
     EXPECT_EQ(shows(run.start_frame, "resting_after_clicks"), "");
     EXPECT_EQ(midi.stray_bytes(), 0u);
     EXPECT_EQ(run.escape_and_wait(), 0);
@@ -215,9 +218,7 @@ TEST_F(ProgramTest, TheVolumeArrowShowsOneHundredPercentAndSetsTheVelocity) {
     EXPECT_GT(inked(louder), 0);
     EXPECT_EQ(shows(louder, "volume_100"), "") << "the caption reads 100% and the thumb stays at the end";
     EXPECT_EQ(midi.count(), 1u) << "the volume sends nothing by itself";
-    run.click_at(kC[0], kC[1]);
-    expect_message(1, note_on(0, kNoteC, 100));
-    expect_message(2, note_off(0, kNoteC, 100));
+    expect_click_plays(kC, 1, kNoteC, 100);
     EXPECT_EQ(run.escape_and_wait(), 0);
 }
 
@@ -269,25 +270,19 @@ TEST_F(ProgramTest, FocusLostReleasesTheKeyAndFocusRegainedPlaysAgain) {
     // Back to the program: it answers clicks as before.
     run.focus();
     run.move(kE[0], kE[1]);
-    run.click_at(kE[0], kE[1]);
-    expect_message(3, note_on(0, kNoteE, 127));
-    expect_message(4, note_off(0, kNoteE, 127));
+    expect_click_plays(kE, 3, kNoteE, 127);
     // Twice more, to be sure the regained focus is not a one-off.
     vxtest::set_focus(run.d(), other);
     std::this_thread::sleep_for(30ms);
     run.focus();
-    run.click_at(kD[0], kD[1]);
-    expect_message(5, note_on(0, kNoteD, 127));
-    expect_message(6, note_off(0, kNoteD, 127));
+    expect_click_plays(kD, 5, kNoteD, 127);
     EXPECT_EQ(run.escape_and_wait(), 0);
 }
 
 TEST_F(ProgramTest, TypedKeysAreReadAndDiscarded) {
     start_on_fifo();
     for (unsigned long sym : {XK_a, XK_q, XK_1, XK_space, XK_Return, XK_Left, XK_F5}) run.tap(sym, 60ms);
-    run.click_at(kC[0], kC[1]);
-    expect_message(1, note_on(0, kNoteC, 127));
-    expect_message(2, note_off(0, kNoteC, 127));
+    expect_click_plays(kC, 1, kNoteC, 127);
     EXPECT_TRUE(run.program.running()) << "no key but Escape ends it";
     EXPECT_EQ(midi.count(), 3u) << "the computer keyboard plays nothing: " << vxtest::describe(midi.messages());
     EXPECT_EQ(shows(run.start_frame, "after_typing"), "") << "and draws nothing";

@@ -118,6 +118,13 @@ std::string compare_window(vxtest::LibraryScreen& s, int server_depth, const cha
 
 struct X11 : ::testing::Test {
     vxtest::LibraryScreen screen;
+    // The window probe program on this test's own server, once it says its window is up.
+    bool start_probe(vxtest::ChildProcess& program) {
+        return screen.server.start() &&
+               program.start(std::string(VX_BINARY_DIR) + "/tests/programs/vx_window_probe",
+                             {"DISPLAY=" + screen.server.display_name(), "VXGFX="}) &&
+               program.wait_for_line("ready") == "ready";
+    }
     void TearDown() override {
         screen.close();
         vxtest::restore_drivers();
@@ -319,11 +326,8 @@ TEST_F(X11, KillingTheServerMarksTheDisplayLostWithoutAHang) {
 }
 
 TEST_F(X11, AProgramEndsWhenItsServerIsKilled) {
-    ASSERT_TRUE(screen.server.start());
     vxtest::ChildProcess program;
-    ASSERT_TRUE(program.start(std::string(VX_BINARY_DIR) + "/tests/programs/vx_window_probe",
-                              {"DISPLAY=" + screen.server.display_name(), "VXGFX="}));
-    ASSERT_EQ(program.wait_for_line("ready"), "ready");
+    ASSERT_TRUE(start_probe(program));
     {
         vxtest::Connection client(screen.server.display_name());
         Window w = vxtest::find_window_by_pid(client.get(), program.pid());
@@ -344,11 +348,8 @@ TEST_F(X11, AProgramEndsWhenItsServerIsKilled) {
 }
 
 TEST_F(X11, AProgramEndsOnTheCloseRequest) {
-    ASSERT_TRUE(screen.server.start());
     vxtest::ChildProcess program;
-    ASSERT_TRUE(program.start(std::string(VX_BINARY_DIR) + "/tests/programs/vx_window_probe",
-                              {"DISPLAY=" + screen.server.display_name(), "VXGFX="}));
-    ASSERT_EQ(program.wait_for_line("ready"), "ready");
+    ASSERT_TRUE(start_probe(program));
     vxtest::Connection client(screen.server.display_name());
     Window w = vxtest::find_window_by_pid(client.get(), program.pid());
     ASSERT_NE(w, 0u);

@@ -70,14 +70,25 @@ std::string ChildProcess::wait_for_line(const std::string& prefix, std::chrono::
     return {};
 }
 
+int reap_if_ended(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void kill_and_reap(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+
 int ChildProcess::wait_exit(std::chrono::milliseconds limit) {
     if (pid_ <= 0) return exit_code_;
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (int code = reap_if_ended(pid_); code >= 0) {
             pid_ = -1;
-            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            exit_code_ = code;
             return exit_code_;
         }
         if (std::chrono::steady_clock::now() >= deadline) return -1;
@@ -87,9 +98,7 @@ int ChildProcess::wait_exit(std::chrono::milliseconds limit) {
 
 void ChildProcess::kill() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    kill_and_reap(pid_);
     pid_ = -1;
 }
 

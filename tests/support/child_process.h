@@ -11,6 +11,12 @@
 
 namespace vxtest {
 
+// For the test helpers that start processes: the exit code of `pid` (128 + signal when killed)
+// once it has ended and is reaped, else -1 without waiting.
+int reap_if_ended(pid_t pid);
+// SIGKILL, then waits for it.
+void kill_and_reap(pid_t pid);
+
 class ChildProcess {
 public:
     ChildProcess() = default;

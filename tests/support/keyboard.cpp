@@ -9,6 +9,7 @@
 
 #include "app/midi.h"
 #include "app/piano.h"
+#include "tests/support/fake_driver.h"
 
 namespace vxtest {
 
@@ -24,6 +25,13 @@ std::string use_raw_midi_file(const std::string& label) {
     std::remove(path.c_str());
     setenv("VXMIDI", ("raw:" + path).c_str(), 1);
     return path;
+}
+
+void end_keyboard(void* sheet, bool started, const std::string& midi_file) {
+    if (started) app::app_stop(sheet);
+    restore_drivers();
+    unsetenv("VXMIDI");
+    if (!midi_file.empty()) std::remove(midi_file.c_str());
 }
 
 }  // namespace vxtest

@@ -13,4 +13,8 @@ void reset_keyboard_settings();
 // as "VXMIDI" and removed first; returns its path.
 std::string use_raw_midi_file(const std::string& label);
 
+// The end of such a test: app_stop when it started, the drivers restored, "VXMIDI" unset and
+// the MIDI file (when there is one) removed.
+void end_keyboard(void* sheet, bool started, const std::string& midi_file = "");
+
 }  // namespace vxtest

@@ -27,6 +27,7 @@
 #include "app/piano.h"
 #include "display/input.h"
 #include "gfx/context.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fake_driver.h"
 
 namespace vxtest {
@@ -162,10 +163,9 @@ void Program::drain_errors() {
 bool Program::running() {
     drain_errors();
     if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (int code = reap_if_ended(pid_); code >= 0) {
         pid_ = -1;
-        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        exit_code_ = code;
         return false;
     }
     return true;
@@ -190,9 +190,7 @@ std::string Program::error_text() {
 
 void Program::kill() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    kill_and_reap(pid_);
     pid_ = -1;
     exit_code_ = 128 + SIGKILL;
     drain_errors();

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/support/child_process.h"
+
 namespace vxtest {
 
 namespace {
@@ -73,24 +75,19 @@ bool Xvfb::start(int width, int height, int depth, const std::vector<std::string
 void Xvfb::stop() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
-    int status = 0;
     for (int i = 0; i < 200; ++i) {
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        if (reap_if_ended(pid_) >= 0) {
             pid_ = -1;
             return;
         }
         sleep_ms(10);
     }
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
+    kill();
 }
 
 void Xvfb::kill() {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
+    kill_and_reap(pid_);
     pid_ = -1;
 }
 
