@@ -29,7 +29,6 @@ namespace {
 
 constexpr const char* picture_name = "piano_k.bmp";
 constexpr int percussion_channel = 9;
-constexpr int idle_wait_ms = 50;
 
 // All of the program's text: the foreground colour, absolute coordinates, the built-in font.
 // A view, so that a caption redrawn in the loop (an instrument name) makes no string copy.
@@ -146,9 +145,9 @@ bool app_pass(void* key_sheet) {
         default: break;
     }
     // A pass that found the input unchanged, no slider held and no key waiting would only be
-    // repeated as it is: where the window layer reports every change, sleep until one comes
-    // (a bounded wait, so nothing it cannot report is missed for long).
-    if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready()) vx::wait_input(input_seen, idle_wait_ms);
+    // repeated as it is: where the window layer reports every change (and a close request or
+    // a lost display), sleep until one comes.
+    if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready()) vx::wait_input(input_seen, -1);
     else vx::pause(1);
     // Both reads on every pass: each pass takes at most one buffered key and discards it.
     bool escape = vx::key_down(1) != 0;

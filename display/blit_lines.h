@@ -115,11 +115,17 @@ inline void p32_alpha_clear_line(uint8_t* dst, const uint8_t* src, int width, co
     for (int x = 0; x < width; ++x) store32(dst + 4 * x, load32(src + 4 * x) & 0x00FFFFFFu);
 }
 
+// The presentation zoom (blitter_zoom_set): 1, or the factor and destination pixel size of a
+// zoomed window, whose dirty lines walk_zoomed converts.
+extern int zoom_factor, zoom_bytes;
+void walk_zoomed(LineFn line, uint8_t* destination, int pitch);
+
 // The walker: output line j shows framebuffer line j / scale, converted only when dirty.
 template <LineFn Line>
 void walk_dirty(uint8_t* destination, int pitch) {
     GfxContext* ctx = gfx_context();
     if (!ctx || !destination) return;
+    if (zoom_factor > 1) return walk_zoomed(Line, destination, pitch);
     const Tables tables{ctx->device_palette, ctx->conversion_table};
     const int scale = ctx->scale < 1 ? 1 : ctx->scale;
     const int rows = ctx->height * scale;

@@ -3,7 +3,61 @@
 
 #include "display/blit_lines.h"
 
+#include <vector>
+
 namespace vx {
+
+namespace blit {
+
+int zoom_factor = 1, zoom_bytes = 4;
+
+namespace {
+
+// One converted line spread into a destination row, each pixel `Zoom` times.
+template <int Bytes, int Zoom>
+void spread(uint8_t* dst, const uint8_t* src, int width) {
+    for (int x = 0; x < width; ++x, src += Bytes)
+        for (int k = 0; k < Zoom; ++k, dst += Bytes) std::memcpy(dst, src, Bytes);
+}
+
+template <int Zoom>
+void spread_pixels(uint8_t* dst, const uint8_t* src, int width, int bytes) {
+    switch (bytes) {
+        case 1: return spread<1, Zoom>(dst, src, width);
+        case 2: return spread<2, Zoom>(dst, src, width);
+        case 3: return spread<3, Zoom>(dst, src, width);
+        default: return spread<4, Zoom>(dst, src, width);
+    }
+}
+
+}  // namespace
+
+// Each dirty line is converted once into a line-sized buffer that stays in the cache, spread
+// into the first of its destination rows, and that row copied into the rest of its block.
+void walk_zoomed(LineFn line, uint8_t* destination, int pitch) {
+    GfxContext* ctx = gfx_context();
+    const Tables tables{ctx->device_palette, ctx->conversion_table};
+    const int zoom = zoom_factor, bytes = zoom_bytes;
+    const int rows_per_line = (ctx->scale < 1 ? 1 : ctx->scale) * zoom;
+    const size_t row_bytes = static_cast<size_t>(ctx->width) * static_cast<size_t>(bytes) * static_cast<size_t>(zoom);
+    thread_local std::vector<uint8_t> converted;
+    converted.resize(static_cast<size_t>(ctx->width) * 4);
+    for (int y = 0; y < ctx->height; ++y) {
+        if (!ctx->dirty[y]) continue;
+        line(converted.data(), ctx->visible_buffer + static_cast<size_t>(y) * ctx->pitch, ctx->width, tables);
+        uint8_t* first = destination + static_cast<ptrdiff_t>(y) * rows_per_line * pitch;
+        if (zoom == 2) spread_pixels<2>(first, converted.data(), ctx->width, bytes);
+        else spread_pixels<3>(first, converted.data(), ctx->width, bytes);
+        for (int k = 1; k < rows_per_line; ++k) std::memcpy(first + static_cast<ptrdiff_t>(k) * pitch, first, row_bytes);
+    }
+}
+
+}  // namespace blit
+
+void blitter_zoom_set(int zoom, int bits) {
+    blit::zoom_factor = zoom < 2 ? 1 : zoom > 3 ? 3 : zoom;
+    blit::zoom_bytes = bits <= 8 ? 1 : bits <= 16 ? 2 : bits == 24 ? 3 : 4;
+}
 
 using namespace blit;
 

@@ -34,6 +34,11 @@ Blitter blitter_lookup(const BlitterFamily& family, int source_depth, int bits, 
 // as L[p & 0xFF] | H[p >> 8].
 void rgb565_lut_build(uint32_t* table, bool reversed);
 
+// Zoomed presentation: from now on every routine writes each framebuffer pixel as a
+// zoom x zoom block of destination pixels `bits` wide (8, 15, 16, 24 or 32), converting each
+// dirty line once and replicating it as it goes. Zoom 1 is the plain behaviour above.
+void blitter_zoom_set(int zoom, int bits);
+
 // 32-bit copy with the top byte cleared, for displays that read it as alpha.
 void blit_alpha_clear(uint8_t* destination, int destination_pitch);
 

@@ -186,7 +186,8 @@ uint64_t input_generation() {
 
 void wait_input(uint64_t seen, int milliseconds) {
     std::unique_lock guard(arrival_mutex);
-    arrival.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] { return arrivals != seen; });
+    if (milliseconds < 0) arrival.wait(guard, [&] { return arrivals != seen; });
+    else arrival.wait_for(guard, std::chrono::milliseconds(milliseconds), [&] { return arrivals != seen; });
 }
 
 }  // namespace vx

@@ -45,10 +45,13 @@ int key_hit_take();
 // program that found nothing to do can then sleep until something happens.
 void input_waiting_enable(bool enabled);
 bool input_waiting_enabled();
+// The one notification that wakes a waiting program: input, a close request, a lost display,
+// the window going away, or anything else that should end or change its loop.
 void input_arrived();
 // The count of input_arrived calls so far; take it before reading the input state.
 uint64_t input_generation();
-// Returns as soon as input newer than `seen` arrived, or after `milliseconds`.
+// Returns as soon as input newer than `seen` arrived, or after `milliseconds` (never, when
+// negative: only input_arrived ends the wait).
 void wait_input(uint64_t seen, int milliseconds);
 
 }  // namespace vx

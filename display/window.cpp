@@ -58,6 +58,12 @@ void signal_wake() {
     [[maybe_unused]] ssize_t written = write(wake_fd, &one, sizeof one);  // a full counter is still readable
 }
 
+// The program's thread talked to the server: events read with a reply sit in Xlib's queue,
+// where the poll of a sleeping update thread cannot see them, so it looks once.
+void wake_if_idle() {
+    if (update_idle.load()) signal_wake();
+}
+
 // Lock held: dirty lines or palette entries the update thread has not presented yet.
 bool something_to_present() {
     if (window_state.palette_changed) return true;
@@ -121,11 +127,20 @@ void apply_cursor() {
     if (cursor) XDefineCursor(window_state.display, window_state.window, cursor);
 }
 
+int zoom() { return std::max(1, window_state.zoom); }
+
+// A window coordinate relative to the picture's corner, in framebuffer pixels (rounded down,
+// so that a position left of or above the picture stays negative).
+int unzoomed(int window_offset) {
+    const int z = zoom();
+    return window_offset >= 0 ? window_offset / z : -((-window_offset + z - 1) / z);
+}
+
 // The pointer is inside when it lies on the picture (the whole client area when windowed).
 void track_inside(int window_x, int window_y) {
     const WindowState& ws = window_state;
     int x = window_x - ws.offset_x, y = window_y - ws.offset_y;
-    pointer_state.inside = x >= 0 && y >= 0 && x < ws.width && y < ws.height ? 1 : 0;
+    pointer_state.inside = x >= 0 && y >= 0 && x < ws.width * zoom() && y < ws.height * zoom() ? 1 : 0;
 }
 
 // The enter step: the first sign of the pointer over an active window reports an enter.
@@ -246,8 +261,8 @@ int button_bit(unsigned button) {
 }
 
 void pointer_position(int window_x, int window_y) {
-    pointer_state.x = (window_x - window_state.offset_x) & 0xFFFF;
-    pointer_state.y = (window_y - window_state.offset_y) & 0xFFFF;
+    pointer_state.x = unzoomed(window_x - window_state.offset_x) & 0xFFFF;
+    pointer_state.y = unzoomed(window_y - window_state.offset_y) & 0xFFFF;
 }
 
 void button_message(const XButtonEvent& e, InputEvent& pending) {
@@ -341,8 +356,8 @@ void configure_message(const XConfigureEvent& e) {
     if (e.window != ws.window || (e.width == ws.window_width && e.height == ws.window_height)) return;
     ws.window_width = e.width;
     ws.window_height = e.height;
-    ws.offset_x = std::max(0, (e.width - ws.width) / 2);
-    ws.offset_y = std::max(0, (e.height - ws.height) / 2);
+    ws.offset_x = std::max(0, (e.width - ws.width * zoom()) / 2);
+    ws.offset_y = std::max(0, (e.height - ws.height * zoom()) / 2);
     mark_all_dirty();
     if (ws.hooks.repaint) ws.hooks.repaint();
 }
@@ -538,7 +553,8 @@ void window_write_mouse(int x, int y, int cursor, int clip) {
     PointerState& ps = pointer_state;
     if (x >= 0) {
         int cx = std::min(x, ws.width - 1), cy = std::clamp(y, 0, ws.height - 1);
-        if (connection_usable()) XWarpPointer(ws.display, None, ws.window, 0, 0, 0, 0, cx + ws.offset_x, cy + ws.offset_y);
+        if (connection_usable())
+            XWarpPointer(ws.display, None, ws.window, 0, 0, 0, 0, cx * zoom() + ws.offset_x, cy * zoom() + ws.offset_y);
         ps.x = x;
         ps.y = y;
     }
@@ -557,6 +573,7 @@ void window_write_mouse(int x, int y, int cursor, int clip) {
         clip_to_client();
     }
     if (connection_usable()) XFlush(ws.display);
+    wake_if_idle();
 }
 
 void window_set_title(const char* text) {
@@ -570,6 +587,7 @@ void window_set_title(const char* text) {
     if (held) screen_lock.unlock();
     window_store_title();
     XFlush(ws.display);
+    wake_if_idle();
     if (held) screen_lock.lock();
 }
 
@@ -605,6 +623,7 @@ int window_set_position(int x, int y) {
     int new_left = x == INT_MIN ? left : x, new_top = y == INT_MIN ? top : y;
     XMoveWindow(d, ws.window, new_left, new_top);
     XFlush(d);
+    wake_if_idle();
     return (left & 0xFFFF) + top * 65536;
 }
 
@@ -645,6 +664,12 @@ void window_proc(XEvent& event) {
             return;
         case ClientMessage:
             client_message(event.xclient);
+            return;
+        case KeymapNotify:
+            // The server's account of the keyboard after every focus gain and pointer entry:
+            // it corrects what key events cannot tell, such as a key released while another
+            // client held the keyboard, without a round trip of ours.
+            if (ws.active) window_sample_keys(event.xkeymap.key_vector);
             return;
         case MappingNotify:
             XRefreshKeyboardMapping(&event.xmapping);
@@ -732,6 +757,7 @@ bool window_sample_keys(const char keys[32]) {
     GfxContext* ctx = gfx_context();
     if (!ctx) return false;
     bool changed = false;
+    for (int k = 8; k < 256; ++k) keycode_down[k] = (keys[k >> 3] >> (k & 7)) & 1;
     for (int r = 0; r < scancode_rows; ++r) {
         bool down = false;
         for (uint8_t k : row_keycodes[r]) down = down || ((keys[k >> 3] >> (k & 7)) & 1);

@@ -56,6 +56,9 @@ struct WindowState {
     WindowAtoms atoms;
     int32_t window_width, window_height;  // the X window's size (larger when full screen)
     int32_t offset_x, offset_y;           // where the picture sits in it
+    // Each framebuffer pixel shows as a zoom x zoom block; window sizes and offsets count
+    // window pixels, pointer positions framebuffer pixels. 0 means 1.
+    int32_t zoom;
     Cursor arrow_cursor, invisible_cursor;
 };
 extern WindowState window_state;
@@ -91,8 +94,8 @@ int pump_messages();
 int toggle_fullscreen();
 // Re-reads the key map (at open and when it changes): which keycodes each table row watches.
 void window_keymap_refresh();
-// Sets key_state from an XQueryKeymap result, for every scancode_table row; true when a key
-// changed.
+// Sets key_state from an XQueryKeymap result or a KeymapNotify's vector, for every
+// scancode_table row; true when a key changed.
 bool window_sample_keys(const char keys[32]);
 // True while key_state shows a key held (the back end then samples every tick).
 bool window_keys_held();

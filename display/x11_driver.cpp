@@ -9,6 +9,7 @@
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xresource.h>
 #include <X11/Xutil.h>
 #include <X11/cursorfont.h>
 #include <X11/extensions/XShm.h>
@@ -38,12 +39,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto tick_period = std::chrono::milliseconds(10);
-// Key events set key_state at once; the keymap sample corrects what events cannot tell (a key
-// released while another client grabbed the keyboard). Every tick while a key is held, every
-// tenth otherwise, so an idle program does not make a round trip to the server each tick.
-constexpr int idle_sample_ticks = 10;
-// An idle thread wakes for the keyboard sample only; drawing and input wake it at once.
-constexpr auto idle_period = tick_period * idle_sample_ticks;
+// Ticks that present nothing with no key held before the thread sleeps until drawing, input
+// or the end wakes it. Key events set key_state; what they cannot tell (a key released while
+// another client held the keyboard) comes with the server's KeymapNotify, so sleeping loses
+// nothing.
 constexpr int idle_after_ticks = 3;
 constexpr int host_byte_order = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
 
@@ -207,6 +206,21 @@ int current_refresh(Display* d, int screen) {
     return rate;
 }
 
+// The Xft.dpi resource of the desktop (RESOURCE_MANAGER on the root window), 0 when unset.
+double resource_dpi(Display* d) {
+    const char* resources = XResourceManagerString(d);
+    if (!resources) return 0;
+    XrmInitialize();
+    XrmDatabase database = XrmGetStringDatabase(resources);
+    if (!database) return 0;
+    char* type = nullptr;
+    XrmValue value{};
+    double dpi = 0;
+    if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) dpi = std::strtod(value.addr, nullptr);
+    XrmDestroyDatabase(database);
+    return dpi;
+}
+
 void intern_atoms(Display* d, WindowAtoms& atoms) {
     const char* names[] = {"WM_PROTOCOLS", "WM_DELETE_WINDOW", "_NET_WM_PING", "_NET_WM_NAME", "UTF8_STRING",
                            "_NET_WM_STATE", "_NET_WM_STATE_FULLSCREEN", "_NET_FRAME_EXTENTS", "VX WM_MOUSEENTER emulation"};
@@ -243,8 +257,8 @@ void set_window_properties(Backend& b, const Rect& area) {
         // Without full-screen switching the window keeps the picture's size.
         if (ws.flags & 4) {
             hints->flags |= PMinSize | PMaxSize;
-            hints->min_width = hints->max_width = ws.width;
-            hints->min_height = hints->max_height = ws.height;
+            hints->min_width = hints->max_width = ws.width * ws.zoom;
+            hints->min_height = hints->max_height = ws.height * ws.zoom;
         }
         XSetWMNormalHints(d, w, hints);
         XFree(hints);
@@ -297,7 +311,7 @@ bool create_shm_image(Backend& b) {
     Display* d = b.display;
     if (!XShmQueryExtension(d) || ImageByteOrder(d) != host_byte_order) return false;
     XImage* image = XShmCreateImage(d, b.visual, static_cast<unsigned>(b.depth), ZPixmap, nullptr, &b.shm,
-                                    static_cast<unsigned>(ws.width), static_cast<unsigned>(ws.height));
+                                    static_cast<unsigned>(ws.width * ws.zoom), static_cast<unsigned>(ws.height * ws.zoom));
     if (!image) return false;
     size_t bytes = static_cast<size_t>(image->bytes_per_line) * static_cast<size_t>(image->height);
     b.shm.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
@@ -336,9 +350,9 @@ bool create_shm_image(Backend& b) {
 bool create_plain_image(Backend& b) {
     WindowState& ws = window_state;
     XImage* image = XCreateImage(b.display, b.visual, static_cast<unsigned>(b.depth), ZPixmap, 0, nullptr,
-                                 static_cast<unsigned>(ws.width), static_cast<unsigned>(ws.height), 32, 0);
+                                 static_cast<unsigned>(ws.width * ws.zoom), static_cast<unsigned>(ws.height * ws.zoom), 32, 0);
     if (!image) return false;
-    image->data = static_cast<char*>(std::calloc(static_cast<size_t>(image->bytes_per_line), static_cast<size_t>(ws.height)));
+    image->data = static_cast<char*>(std::calloc(static_cast<size_t>(image->bytes_per_line), static_cast<size_t>(ws.height * ws.zoom)));
     if (!image->data) {
         XDestroyImage(image);
         return false;
@@ -349,15 +363,17 @@ bool create_plain_image(Backend& b) {
     return true;
 }
 
+// Picture rows first_row.. (framebuffer lines times the scale), sent as their zoomed band.
 void put_rows(Backend& b, int first_row, int rows) {
     const WindowState& ws = window_state;
     if (rows <= 0) return;
+    const int zoom = std::max(1, ws.zoom);
+    first_row *= zoom;
+    const unsigned width = static_cast<unsigned>(ws.width * zoom), height = static_cast<unsigned>(rows * zoom);
     if (b.shm_attached)
-        XShmPutImage(b.display, b.window, b.gc, b.image, 0, first_row, ws.offset_x, ws.offset_y + first_row,
-                     static_cast<unsigned>(ws.width), static_cast<unsigned>(rows), False);
+        XShmPutImage(b.display, b.window, b.gc, b.image, 0, first_row, ws.offset_x, ws.offset_y + first_row, width, height, False);
     else
-        XPutImage(b.display, b.window, b.gc, b.image, 0, first_row, ws.offset_x, ws.offset_y + first_row,
-                  static_cast<unsigned>(ws.width), static_cast<unsigned>(rows));
+        XPutImage(b.display, b.window, b.gc, b.image, 0, first_row, ws.offset_x, ws.offset_y + first_row, width, height);
     b.needs_sync = true;
 }
 
@@ -376,6 +392,7 @@ int backend_open() {
     ws.display = d;
     const int screen = DefaultScreen(d);
     const Window root = RootWindow(d, screen);
+    ws.zoom = x11_zoom(d);
 
     VisualChoice visual;
     if (!choose_visual(d, screen, ctx->depth, visual)) return -1;
@@ -384,17 +401,19 @@ int backend_open() {
     b.pseudo_colour = visual.pseudo_colour;
     ws.blitter = blitter_select(visual.bits, visual.reversed);
     if (!ws.blitter) return -1;
+    blitter_zoom_set(ws.zoom, visual.bits);
     stat_bits = visual.bits;
     stat_reversed = visual.reversed;
     intern_atoms(d, ws.atoms);
 
     Rect area = placement_monitor(d, screen, &ws.monitor);
-    Rect place{area.x + (area.width - ws.width) / 2, area.y + (area.height - ws.height) / 2, ws.width, ws.height};
+    const int shown_width = ws.width * ws.zoom, shown_height = ws.height * ws.zoom;
+    Rect place{area.x + (area.width - shown_width) / 2, area.y + (area.height - shown_height) / 2, shown_width, shown_height};
     if (ws.flags & 1) place = area;  // full screen: the picture is centred in the monitor-sized window
     ws.window_width = place.width;
     ws.window_height = place.height;
-    ws.offset_x = std::max(0, (place.width - ws.width) / 2);
-    ws.offset_y = std::max(0, (place.height - ws.height) / 2);
+    ws.offset_x = std::max(0, (place.width - shown_width) / 2);
+    ws.offset_y = std::max(0, (place.height - shown_height) / 2);
 
     if (b.visual == DefaultVisual(d, screen) && !b.pseudo_colour) {
         b.colormap = DefaultColormap(d, screen);
@@ -407,7 +426,8 @@ int backend_open() {
     attributes.border_pixel = 0;
     attributes.colormap = b.colormap;
     attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
-                            EnterWindowMask | LeaveWindowMask | FocusChangeMask | StructureNotifyMask | ExposureMask;
+                            EnterWindowMask | LeaveWindowMask | FocusChangeMask | StructureNotifyMask | ExposureMask |
+                            KeymapStateMask;
     b.window = XCreateWindow(d, root, place.x, place.y, static_cast<unsigned>(place.width), static_cast<unsigned>(place.height), 0,
                              b.depth, InputOutput, b.visual, CWBackPixmap | CWBorderPixel | CWColormap | CWEventMask, &attributes);
     if (!b.window) return -1;
@@ -423,6 +443,9 @@ int backend_open() {
     Bool detectable = False;
     XkbSetDetectableAutoRepeat(d, True, &detectable);  // repeats arrive as presses of a held key
     window_keymap_refresh();
+    char keys[32];
+    XQueryKeymap(d, keys);  // keys held as the window opens; later changes come as events
+    window_sample_keys(keys);
     int ss_event = 0, ss_error = 0;
     if (XScreenSaverQueryExtension(d, &ss_event, &ss_error)) {
         XScreenSaverSuspend(d, True);
@@ -458,6 +481,7 @@ void backend_close() {
         XDestroyImage(b.image);
     }
     if (b.shm.shmaddr) shmdt(b.shm.shmaddr);
+    blitter_zoom_set(1, 32);
     if (d) {
         // A lost connection is closed as well: Xlib meets the dead link once more (our handlers
         // keep that quiet) and frees the display. After a loss this runs from window_close on
@@ -476,15 +500,16 @@ void backend_repaint() {
     Backend& b = *backend;
     const WindowState& ws = window_state;
     // Black around the picture when the window is larger (full screen).
-    if (ws.window_width > ws.width || ws.window_height > ws.height) {
+    const int shown_width = ws.width * std::max(1, ws.zoom), shown_height = ws.height * std::max(1, ws.zoom);
+    if (ws.window_width > shown_width || ws.window_height > shown_height) {
         XSetForeground(b.display, b.gc, 0);
-        int right = ws.offset_x + ws.width, bottom = ws.offset_y + ws.height;
+        int right = ws.offset_x + shown_width, bottom = ws.offset_y + shown_height;
         XFillRectangle(b.display, b.window, b.gc, 0, 0, static_cast<unsigned>(ws.window_width), static_cast<unsigned>(ws.offset_y));
         XFillRectangle(b.display, b.window, b.gc, 0, bottom, static_cast<unsigned>(ws.window_width),
                        static_cast<unsigned>(std::max(0, ws.window_height - bottom)));
-        XFillRectangle(b.display, b.window, b.gc, 0, ws.offset_y, static_cast<unsigned>(ws.offset_x), static_cast<unsigned>(ws.height));
+        XFillRectangle(b.display, b.window, b.gc, 0, ws.offset_y, static_cast<unsigned>(ws.offset_x), static_cast<unsigned>(shown_height));
         XFillRectangle(b.display, b.window, b.gc, right, ws.offset_y, static_cast<unsigned>(std::max(0, ws.window_width - right)),
-                       static_cast<unsigned>(ws.height));
+                       static_cast<unsigned>(shown_height));
     }
     put_rows(b, 0, ws.height);
 }
@@ -530,7 +555,8 @@ bool present_tick(Backend& b) {
     return true;
 }
 
-// Waits for the X connection, the idle wake-up or the next tick, whichever comes first.
+// Waits for the X connection, the idle wake-up or the next tick, whichever comes first; an
+// idle thread has no next tick and waits for the other two alone.
 struct Wake {
     bool events = false;  // the connection is readable or Xlib already holds events
     bool woken = false;   // something waits to be presented
@@ -538,13 +564,16 @@ struct Wake {
 Wake wait_for_events(Backend& b, Clock::time_point next_tick, bool idle) {
     Wake wake;
     // Events Xlib already holds, or a late tick: read the connection without waiting.
-    wake.events = XEventsQueued(b.display, QueuedAlready) > 0 || Clock::now() >= next_tick;
+    wake.events = XEventsQueued(b.display, QueuedAlready) > 0 || (!idle && Clock::now() >= next_tick);
     if (wake.events) return wake;
-    auto now = Clock::now();
-    auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(next_tick - now);
-    timespec timeout{static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
+    timespec timeout{};
+    if (!idle) {
+        auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(next_tick - Clock::now());
+        wait = std::max(wait, std::chrono::nanoseconds(0));
+        timeout = {static_cast<time_t>(wait.count() / 1000000000), static_cast<long>(wait.count() % 1000000000)};
+    }
     pollfd fds[2] = {{ConnectionNumber(b.display), POLLIN, 0}, {window_wake_fd(), POLLIN, 0}};
-    if (ppoll(fds, idle ? 2 : 1, &timeout, nullptr) <= 0) return wake;
+    if (ppoll(fds, idle ? 2 : 1, idle ? nullptr : &timeout, nullptr) <= 0) return wake;
     // A hang-up means the server is gone: say so without reading, since Xlib's own I/O error
     // path (reached through XPending) releases its display lock twice.
     if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) window_connection_broken();
@@ -556,9 +585,8 @@ Wake wait_for_events(Backend& b, Clock::time_point next_tick, bool idle) {
 void run_loop(Backend& b) {
     WindowState& ws = window_state;
     Clock::time_point next_tick = Clock::now();
-    int ticks_since_sample = idle_sample_ticks;
     // Ticks in a row that presented nothing with no key held; past idle_after_ticks the thread
-    // sleeps until something is drawn, input arrives or the keyboard is due to be sampled.
+    // sleeps until something is drawn, input arrives or the window closes.
     int quiet_ticks = 0;
     bool idle = false;
     while (shared(ws.inited).load() && !window_connection_gone()) {
@@ -571,35 +599,26 @@ void run_loop(Backend& b) {
             quiet_ticks = 0;
             next_tick = now;
         }
-        const bool tick_due = now >= next_tick;
-        // The keyboard round trip happens outside the lock; only its result needs it.
-        char keys[32];
-        bool sampled = false;
-        if (tick_due && ws.active && (idle || ++ticks_since_sample >= idle_sample_ticks || window_keys_held())) {
-            XQueryKeymap(b.display, keys);
-            sampled = true;
-            ticks_since_sample = 0;
-        }
+        const bool tick_due = !idle && now >= next_tick;
         Clock::time_point present_start{};
-        bool presented = false, keys_changed = false;
+        bool presented = false;
         window_lock();
         if (tick_due && !window_connection_gone()) {
             ++stat_ticks;
             present_start = Clock::now();
             presented = present_tick(b);
-            if (sampled && ws.active) keys_changed = window_sample_keys(keys);
         }
-        // XPending and XFlush both read the connection: an idle tick makes neither call.
-        const bool pumped = wake.events || sampled || presented || XEventsQueued(b.display, QueuedAlready) > 0;
-        // Events may also have reached Xlib's queue while it read a reply (the keyboard's).
+        // XPending and XFlush both read the connection: a quiet tick makes neither call.
+        const bool pumped = wake.events || presented || XEventsQueued(b.display, QueuedAlready) > 0;
         const int handled = pumped ? pump_messages() : 0;
-        if (handled > 0 || keys_changed) input_arrived();
+        if (handled > 0) input_arrived();
         const bool busy = presented || window_keys_held();
         if (busy) quiet_ticks = 0;
         else if (tick_due) ++quiet_ticks;
         if (idle && busy) {
             if (window_idle_end()) ++stat_wakes;
             idle = false;
+            next_tick = now;
         } else if (!idle && quiet_ticks >= idle_after_ticks && window_wake_fd() >= 0) {
             window_idle_begin();
             idle = true;
@@ -614,12 +633,9 @@ void run_loop(Backend& b) {
             stat_last_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - present_start).count());
             ++stat_frames;
         }
-        const auto period = idle ? idle_period : tick_period;
         if (tick_due) {
-            next_tick += period;
-            if (next_tick <= now) next_tick = now + period;
-        } else if (next_tick - now > period) {
-            next_tick = now + period;  // left the idle sleep between its samples
+            next_tick += tick_period;
+            if (next_tick <= now) next_tick = now + tick_period;
         }
     }
     if (window_connection_gone()) {
@@ -695,6 +711,16 @@ const DisplayDriver x11_driver = {
     nullptr,
     nullptr,
 };
+
+int x11_zoom(Display* d) {
+    if (const char* asked = std::getenv("VXGFX_ZOOM"); asked && *asked) {
+        char* end = nullptr;
+        const long zoom = std::strtol(asked, &end, 10);
+        if (*end == 0 && zoom >= 1) return static_cast<int>(std::min(zoom, 3L));
+    }
+    const double dpi = d ? resource_dpi(d) : 0;
+    return std::clamp(static_cast<int>(dpi / 96), 1, 3);
+}
 
 PresentStats x11_present_stats() { return {stat_frames.load(), stat_last_ns.load(), stat_shm.load(), stat_bits.load(), stat_reversed.load(),
             stat_ticks.load(), stat_wakes.load()}; }
