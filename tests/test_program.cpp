@@ -1,7 +1,7 @@
 // The built program started as a user starts it, under a private Xvfb: its window and
 // properties, its pixels against its own framebuffer at depths 24, 16 and 15, real presses on
-// keys and sliders with the MIDI they send and the pictures they show, the ways it ends, focus
-// changes, typed keys, and a missing display.
+// keys and sliders with the MIDI they send and the pictures they show (also at zoom 2), the
+// ways it ends, focus changes, typed keys, and a missing display.
 #include <gtest/gtest.h>
 
 #include <X11/Xatom.h>
@@ -159,6 +159,32 @@ TEST_F(ProgramTest, AHeldKeySoundsAndShowsGreyUntilReleased) {
     expect_click_plays(kC, 5, kNoteC, 127, 90ms);
     EXPECT_EQ(shows(run.start_frame, "resting_after_clicks"), "");
     EXPECT_EQ(midi.stray_bytes(), 0u);
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+// On a desktop at 192 dots per inch the window comes up twice the size, each pixel a 2 x 2
+// block, and presses at the doubled positions play the keys and move the sliders under them.
+TEST_F(ProgramTest, AtTwiceTheDesktopDensityTheWindowIsDoubledAndClicksHitWhatTheyShow) {
+    run.zoom = 2;
+    start_on_fifo();  // the start frame, doubled pixel for pixel
+    vxtest::WindowInfo info = vxtest::window_info(run.d(), run.window);
+    EXPECT_EQ(info.width, 1440);
+    EXPECT_EQ(info.height, 380);
+    EXPECT_TRUE(info.fixed_size);
+
+    run.move(kCSharp[0], kCSharp[1]);
+    run.press();
+    expect_message(1, note_on(0, kNoteCSharp, 127));
+    EXPECT_EQ(shows(vxtest::zoomed(frame_after({{kCSharp[0], kCSharp[1], 1}}), 2), "zoom2_held"), "");
+    run.release();
+    expect_message(2, note_off(0, kNoteCSharp, 127));
+    // A white key right of the black one: a position divided the wrong way plays its neighbour.
+    expect_click_plays(kD, 3, kNoteD, 127);
+
+    run.click_at(kVolumeUp[0], kVolumeUp[1]);
+    const vxtest::Frame louder = frame_after({{kVolumeUp[0], kVolumeUp[1], 1}, {kVolumeUp[0], kVolumeUp[1], 0}});
+    EXPECT_EQ(shows(vxtest::zoomed(louder, 2), "zoom2_volume"), "") << "the volume slider moved to 100%";
+    expect_click_plays(kE, 5, kNoteE, 100);
     EXPECT_EQ(run.escape_and_wait(), 0);
 }
 

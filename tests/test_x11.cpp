@@ -74,23 +74,24 @@ uint32_t expected_pixel(uint32_t fb, int fb_depth, int server_depth) {
     }
 }
 
-// Compares the window with the framebuffer; the message names the first differing pixel and
-// the images are written beside the build for a look.
-std::string compare_window(vxtest::LibraryScreen& s, int server_depth, const char* label) {
+// Compares the window with the framebuffer (each pixel a zoom x zoom block); the message names
+// the first differing pixel and the images are written beside the build for a look.
+std::string compare_window(vxtest::LibraryScreen& s, int server_depth, const char* label, int zoom = 1) {
     GfxContext* ctx = gfx_context();
+    const int width = ctx->width * zoom, height = ctx->height * zoom;
     vxtest::Capture shot;
     std::string problem;
     vxtest::wait_until(
         [&] {
             shot = vxtest::capture(s.d(), s.window);
             problem.clear();
-            if (shot.width != ctx->width || shot.height != ctx->height) {
+            if (shot.width != width || shot.height != height) {
                 problem = "window is " + std::to_string(shot.width) + " x " + std::to_string(shot.height);
                 return false;
             }
-            for (int y = 0; y < ctx->height && problem.empty(); ++y)
-                for (int x = 0; x < ctx->width; ++x) {
-                    uint32_t want = expected_pixel(fb_pixel(ctx, x, y), ctx->depth, server_depth);
+            for (int y = 0; y < height && problem.empty(); ++y)
+                for (int x = 0; x < width; ++x) {
+                    uint32_t want = expected_pixel(fb_pixel(ctx, x / zoom, y / zoom), ctx->depth, server_depth);
                     uint32_t got = shot.at(x, y) & (server_depth >= 24 ? 0xFFFFFFu : 0xFFFFu);
                     if (got != want) {
                         std::ostringstream m;
@@ -110,8 +111,9 @@ std::string compare_window(vxtest::LibraryScreen& s, int server_depth, const cha
             return p;
         };
         vxtest::write_ppm(base + "_actual.ppm", shot.width, shot.height, [&](int x, int y) { return widen(shot.at(x, y)); });
-        vxtest::write_ppm(base + "_expected.ppm", ctx->width, ctx->height,
-                          [&](int x, int y) { return widen(expected_pixel(fb_pixel(ctx, x, y), ctx->depth, server_depth)); });
+        vxtest::write_ppm(base + "_expected.ppm", width, height, [&](int x, int y) {
+            return widen(expected_pixel(fb_pixel(ctx, x / zoom, y / zoom), ctx->depth, server_depth));
+        });
     }
     return problem;
 }
@@ -254,6 +256,63 @@ TEST_F(X11, AnIdleUpdateThreadSleepsUntilSomethingIsDrawn) {
     EXPECT_EQ(x11_present_stats().wakes, idle.wakes + 1) << "the drawing itself woke the thread";
     EXPECT_EQ(compare_window(screen, 24, "idle_after"), "");
     EXPECT_EQ(vxtest::capture(screen.d(), screen.window).at(300, 50) & 0xFFFFFF, 0xFFFFFFu);
+}
+
+// A desktop announcing 192 dots per inch gets the window at zoom 2: every framebuffer pixel a
+// 2 x 2 block at 24 and 16 bits, later drawing presented as its doubled band, the pointer read
+// back in framebuffer pixels and warped to doubled ones; VXGFX_ZOOM overrides the desktop.
+TEST_F(X11, AtXftDpi192EachPixelIsATwoByTwoBlockAndThePointerIsScaledBack) {
+    screen.resources = "Xft.dpi:\t192\n";
+    for (int depth : {24, 16}) {
+        SCOPED_TRACE(depth);
+        ASSERT_TRUE(screen.open(depth));
+        draw_pattern(static_cast<uint32_t>(depth));
+        EXPECT_EQ(compare_window(screen, depth, depth == 24 ? "zoom2_depth24" : "zoom2_depth16", 2), "");
+        line_draw(nullptr, 10, 100, 700, 100, 0xFFFFFF00, 0, 0xFFFF, 0);
+        EXPECT_EQ(compare_window(screen, depth, "zoom2_line", 2), "");
+        screen.close();
+    }
+    ASSERT_TRUE(screen.open());
+    vxtest::pointer_move(screen.d(), screen.window, 2 * 301 + 1, 2 * 100 + 1);
+    int x = -1, y = -1;
+    EXPECT_TRUE(vxtest::wait_until([&] { return mouse_get(&x, &y, nullptr, nullptr, nullptr) == 0 && x == 301 && y == 100; }))
+        << "read at " << x << ", " << y;
+    mouse_set(100, 50, -1, -1);
+    Window root, child;
+    int root_x, root_y, window_x = 0, window_y = 0;
+    unsigned mask;
+    EXPECT_TRUE(vxtest::wait_until([&] {
+        XQueryPointer(screen.d(), screen.window, &root, &child, &root_x, &root_y, &window_x, &window_y, &mask);
+        return window_x == 200 && window_y == 100;
+    })) << "warped to " << window_x << ", " << window_y;
+    screen.close();
+
+    setenv("VXGFX_ZOOM", "1", 1);
+    const bool opened = screen.open();
+    unsetenv("VXGFX_ZOOM");
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(vxtest::window_info(screen.d(), screen.window).width, 720);
+}
+
+// A key held while the focus goes elsewhere and comes back reads as held again, though no key
+// event says so: the server reports the keyboard with the focus, also to a sleeping thread.
+TEST_F(X11, AKeyHeldAcrossAFocusChangeIsSeenAgainWhenTheFocusReturns) {
+    ASSERT_TRUE(screen.open());
+    Display* d = screen.d();
+    Window other = vxtest::make_other_window(d, 0, 400, 100, 100);
+    XAutoRepeatOff(d);  // the server's repeated presses would tell of the held key as well
+    vxtest::set_focus(d, screen.window);
+    const unsigned a = vxtest::keycode_of(d, XK_a);
+    constexpr int scancode_a = 30;
+    vxtest::key(d, a, true);
+    EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == -1; }));
+    vxtest::set_focus(d, other);
+    EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == 0; })) << "the lost focus clears the key states";
+    std::this_thread::sleep_for(300ms);  // nothing to present, no key held: the update thread sleeps
+    vxtest::set_focus(d, screen.window);
+    EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == -1; }, 1000ms)) << "held again with the focus back";
+    vxtest::key(d, a, false);
+    EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == 0; }));
 }
 
 TEST_F(X11, CoveredAndUncoveredWindowIsRepainted) {

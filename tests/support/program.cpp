@@ -279,6 +279,14 @@ uint32_t widen(uint32_t p, int server_depth) {
 
 }  // namespace
 
+Frame zoomed(const Frame& frame, int zoom) {
+    Frame out{frame.width * zoom, frame.height * zoom, {}};
+    out.pixels.resize(static_cast<size_t>(out.width) * static_cast<size_t>(out.height));
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) out.pixels[static_cast<size_t>(y) * out.width + x] = frame.at(x / zoom, y / zoom);
+    return out;
+}
+
 std::string frame_difference(const Capture& shot, const Frame& frame, int server_depth) {
     if (frame.width == 0) return "no expected frame";
     if (shot.width != frame.width || shot.height != frame.height)
@@ -553,8 +561,9 @@ int ignore_x_error(Display*, XErrorEvent*) { return 0; }
 bool PianoRun::start_server(int server_depth) {
     depth = server_depth;
     XSetErrorHandler(ignore_x_error);
-    if (!server.start(800, 600, server_depth)) return false;
+    if (!server.start(zoom > 1 ? 1600 : 800, zoom > 1 ? 1000 : 600, server_depth)) return false;
     client = std::make_unique<Connection>(server.display_name());
+    if (*client && zoom > 1) set_resources(d(), "Xft.dpi:\t" + std::to_string(96 * zoom) + "\n");
     return static_cast<bool>(*client);
 }
 
@@ -565,7 +574,7 @@ std::string PianoRun::launch(const std::string& vxmidi, const ProgramLimits& lim
         return "the program could not be started";
     window = wait_for_program_window(d(), program.pid(), 10000ms);
     if (!window) return "no window appeared; stderr: " + program.error_text();
-    std::string problem = wait_for_frame(d(), window, start_frame, depth, "start_frame", 10000ms);
+    std::string problem = wait_for_frame(d(), window, zoomed(start_frame, zoom), depth, "start_frame", 10000ms);
     if (!problem.empty()) return "the start frame was not shown: " + problem;
     focus();
     move(360, 70);  // over the window, between the sliders and the keys
@@ -579,7 +588,8 @@ std::string PianoRun::start(const std::string& vxmidi, int server_depth, const P
     return launch(vxmidi, limits);
 }
 
-void PianoRun::move(int x, int y) { pointer_move(d(), window, x, y); }
+// Inside the pixel's block, off its corner, so that a position rounded the wrong way shows.
+void PianoRun::move(int x, int y) { pointer_move(d(), window, x * zoom + zoom / 2, y * zoom + zoom / 2); }
 void PianoRun::press() { button(d(), 1, true); }
 void PianoRun::release() { button(d(), 1, false); }
 

@@ -93,6 +93,9 @@ struct PointerStep {
 // per step, computed by the same start-up and loop on the fake driver in this process.
 Frame expected_frame(const std::string& directory, const std::vector<PointerStep>& steps = {});
 
+// The frame as a window at this zoom shows it: each pixel a zoom x zoom block.
+Frame zoomed(const Frame& frame, int zoom);
+
 // What a window at this server depth shows for a framebuffer pixel: its low 24 bits at depth
 // 24, 5-6-5 at 16 and 5-5-5 at 15 (each channel's high bits).
 uint32_t window_pixel(uint32_t framebuffer_pixel, int server_depth);
@@ -175,6 +178,10 @@ struct PianoRun {
     Window window = 0;
     Frame start_frame;
     int depth = 24;
+    // Above 1, the desktop announces 96 * zoom dots per inch (Xft.dpi) and the server's screen
+    // is large enough for the zoomed window; positions given to move and click_at stay
+    // framebuffer pixels, and the start frame is waited for zoomed.
+    int zoom = 1;
 
     Display* d() const { return client ? client->get() : nullptr; }
     bool start_server(int server_depth = 24);

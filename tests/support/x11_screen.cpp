@@ -10,13 +10,15 @@
 namespace vxtest {
 
 bool LibraryScreen::open(int server_depth, int width, int height, int depth, int flags, const std::vector<std::string>& extra) {
-    if (!server.start(800, 600, server_depth, extra)) return false;
+    if (!server.start(resources.empty() ? 800 : 1600, resources.empty() ? 600 : 1000, server_depth, extra)) return false;
     server.export_display();
+    // Connected first: the server resets, dropping the resources, when its last client leaves.
+    client = std::make_unique<Connection>(server.display_name());
+    if (*client && !resources.empty()) set_resources(d(), resources);
     unsetenv("VXGFX");
     vx::screen_close();
     vx::set_display_drivers({});
     open_result = vx::screen_res(width, height, depth, 0, flags, 0);
-    client = std::make_unique<Connection>(server.display_name());
     if (open_result != 0 || !*client) return open_result == 0 && *client;
     window = find_window_by_pid(d(), getpid());
     if (!window) return false;

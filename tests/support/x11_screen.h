@@ -22,6 +22,9 @@ struct LibraryScreen {
     // screen_res(width, height, depth, 0, flags, 0) with VXGFX unset, and waits until the
     // window is mapped and the first frame presented. The result of screen_res is kept.
     int open_result = -1;
+    // The desktop's resources, set before the screen opens; with any, the server's screen is
+    // large enough for a zoomed window.
+    std::string resources;
     bool open(int server_depth = 24, int width = 720, int height = 190, int depth = 32, int flags = 4,
               const std::vector<std::string>& extra = {});
     void close();

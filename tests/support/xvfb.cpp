@@ -280,6 +280,12 @@ void set_focus(Display* d, Window w) {
     XSync(d, False);
 }
 
+void set_resources(Display* d, const std::string& text) {
+    XChangeProperty(d, DefaultRootWindow(d), XA_RESOURCE_MANAGER, XA_STRING, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+    XSync(d, False);
+}
+
 void send_delete_window(Display* d, Window w) {
     XEvent e{};
     e.xclient.type = ClientMessage;

@@ -93,6 +93,9 @@ unsigned keycode_of(Display* d, unsigned long keysym);
 unsigned map_spare_keycode(Display* d, unsigned long keysym);
 
 void set_focus(Display* d, Window w);
+// The desktop's resources (RESOURCE_MANAGER on the root, as "Xft.dpi:\t192\n"), read by
+// clients that connect afterwards.
+void set_resources(Display* d, const std::string& text);
 // The window manager's close request: WM_PROTOCOLS / WM_DELETE_WINDOW.
 void send_delete_window(Display* d, Window w);
 // A plain window of the test's own (for taking the focus away), mapped.
