@@ -11,19 +11,28 @@
 #include <X11/keysym.h>
 #include <unistd.h>
 
+#include "display/x11_driver.h"
 #include "runtime/runtime.h"
 
 namespace app {
 
 namespace {
 
-constexpr int box_width = 300;
-constexpr int box_height = 104;
-constexpr int button_width = 80;
-constexpr int button_height = 26;
-constexpr int button_x = (box_width - button_width) / 2;
-constexpr int button_y = box_height - button_height - 14;
-constexpr int sign_x = 18, sign_y = 16, sign_size = 34;
+// The sizes at zoom 1; the box takes the zoom of the graphics window (zoom_box).
+int zoom = 1;
+int box_width = 300;
+int box_height = 104;
+int button_width = 80;
+int button_height = 26;
+int button_x = (box_width - button_width) / 2;
+int button_y = box_height - button_height - 14;
+int sign_x = 18, sign_y = 16, sign_size = 34;
+
+void zoom_box(int z) {
+    zoom = z;
+    for (int* size : {&box_width, &box_height, &button_width, &button_height, &button_x, &button_y, &sign_x, &sign_y, &sign_size})
+        *size *= z;
+}
 
 struct DisplayCloser {
     void operator()(Display* display) const { XCloseDisplay(display); }
@@ -99,8 +108,8 @@ void draw_box(Display* display, Window box, GC gc, XFontStruct* font, const BoxC
     XSetForeground(display, gc, c.sign);
     XFillArc(display, box, gc, sign_x, sign_y, sign_size, sign_size, 0, 360 * 64);
     XSetForeground(display, gc, c.sign_mark);
-    XSetLineAttributes(display, gc, 4, LineSolid, CapRound, JoinRound);
-    const int inset = 11;
+    XSetLineAttributes(display, gc, static_cast<unsigned>(4 * zoom), LineSolid, CapRound, JoinRound);
+    const int inset = 11 * zoom;
     XDrawLine(display, box, gc, sign_x + inset, sign_y + inset, sign_x + sign_size - inset,
               sign_y + sign_size - inset);
     XDrawLine(display, box, gc, sign_x + sign_size - inset, sign_y + inset, sign_x + inset,
@@ -109,7 +118,7 @@ void draw_box(Display* display, Window box, GC gc, XFontStruct* font, const BoxC
     XSetForeground(display, gc, c.text);
     int length = static_cast<int>(std::strlen(text));
     int ascent = font ? font->ascent : 10;
-    XDrawString(display, box, gc, sign_x + sign_size + 16, sign_y + (sign_size + ascent) / 2 - 1,
+    XDrawString(display, box, gc, sign_x + sign_size + 16 * zoom, sign_y + (sign_size + ascent) / 2 - 1,
                 text, length);
 }
 
@@ -145,6 +154,7 @@ bool midi_message_box(const char* caption, const char* text) {
     XSetErrorHandler(ignore_x_error);
     XSetIOErrorHandler(server_gone);
 
+    zoom_box(vx::x11_zoom(display));
     const int screen = DefaultScreen(display);
     const unsigned long black = BlackPixel(display, screen), white = WhitePixel(display, screen);
     const BoxColours c{colour(display, "#f0f0f0", white), black,
@@ -169,7 +179,11 @@ bool midi_message_box(const char* caption, const char* text) {
                                   CWBackPixel | CWEventMask, &attributes);
     XStoreName(display, button, "OK");
 
-    XFontStruct* font = XLoadQueryFont(display, "-misc-fixed-medium-r-normal--13-*-*-*-*-*-*-*");
+    // Larger text at zoom: a 40-pixel font where one is installed, else the largest fixed one.
+    XFontStruct* font = nullptr;
+    if (zoom > 2) font = XLoadQueryFont(display, "-*-*-medium-r-normal--40-*-*-*-*-*-iso8859-1");
+    if (font == nullptr && zoom > 1) font = XLoadQueryFont(display, "10x20");
+    if (font == nullptr) font = XLoadQueryFont(display, "-misc-fixed-medium-r-normal--13-*-*-*-*-*-*-*");
     if (font == nullptr) font = XLoadQueryFont(display, "fixed");
     GC gc = XCreateGC(display, box, 0, nullptr);
     if (font != nullptr) XSetFont(display, gc, font->fid);
