@@ -1,5 +1,5 @@
 // Under a private Xvfb: the cost of presenting a full dirty 720 x 190 x 32 frame (conversion,
-// put and the server's completion) with MIT-SHM and with XPutImage, and the latency from an
+// put and the server's completion) with MIT-SHM and with XPutImage, at zoom 1 and 2, and the latency from an
 // XTest button press to the library reporting it through mouse_get (median and 99th percentile).
 #include <benchmark/benchmark.h>
 
@@ -9,6 +9,7 @@
 #include <thread>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "display/input.h"
@@ -23,7 +24,9 @@ namespace {
 
 void BM_PresentFullFrame(benchmark::State& state) {
     const bool shm = state.range(0) != 0;
+    const int zoom = static_cast<int>(state.range(1));
     vxtest::LibraryScreen screen;
+    if (zoom > 1) screen.resources = "Xft.dpi:\t" + std::to_string(96 * zoom) + "\n";
     std::vector<std::string> extra;
     if (!shm) extra = {"-extension", "MIT-SHM"};
     if (!screen.open(24, 720, 190, 32, 4, extra)) {
@@ -40,7 +43,7 @@ void BM_PresentFullFrame(benchmark::State& state) {
         while (x11_present_stats().frames == frames) std::this_thread::yield();
         state.SetIterationTime(static_cast<double>(x11_present_stats().last_ns) * 1e-9);
     }
-    state.SetLabel(shm ? "XShmPutImage + XSync" : "XPutImage + XFlush");
+    state.SetLabel(std::string(shm ? "XShmPutImage + XSync" : "XPutImage + XFlush") + ", zoom " + std::to_string(zoom));
 }
 
 void BM_PressToMouseGet(benchmark::State& state) {
@@ -87,5 +90,5 @@ void BM_PressToMouseGet(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_PresentFullFrame)->Arg(1)->Arg(0)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PresentFullFrame)->Args({1, 1})->Args({0, 1})->Args({1, 2})->Args({0, 2})->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PressToMouseGet)->UseManualTime()->Iterations(500)->Unit(benchmark::kMicrosecond);
