@@ -29,9 +29,9 @@ int button_y = box_height - button_height - 14;
 int sign_x = 18, sign_y = 16, sign_size = 34;
 
 void zoom_box(int z) {
-    zoom = z;
     for (int* size : {&box_width, &box_height, &button_width, &button_height, &button_x, &button_y, &sign_x, &sign_y, &sign_size})
-        *size *= z;
+        *size = *size / zoom * z;
+    zoom = z;
 }
 
 struct DisplayCloser {
