@@ -1,5 +1,5 @@
 // Pixel format conversion: small cases computed by hand, the dirty-line walk (padding, clean
-// lines, line doubling, zoom), the selection, and the vector family against the plain one.
+// lines, line doubling), the selection, and the vector family against the plain one.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -269,37 +269,4 @@ TEST_F(Blit, VectorFamilyMatchesThePlainOne) {
                     }
                 }
         }
-}
-
-// A zoomed window gets each pixel as a zoom x zoom block of the converted pixel, for every
-// destination size (3-byte pixels included, which no test server offers); clean lines stay.
-TEST_F(Blit, ZoomSpreadsEachConvertedPixelIntoABlock) {
-    std::mt19937 rng(20261209);
-    const int width = 7, height = 4;
-    for (int depth : {8, 32}) {
-        std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
-        for (auto& p : pixels) p = rng();
-        GfxContext* ctx = frame(width, height, depth, pixels);
-        ctx->dirty[2] = 0;
-        for (int bits : blit_destination_bits) {
-            if (!blitter_lookup(plain_blitters, depth, bits, false)) continue;
-            const int bpp = bits == 15 ? 2 : bits / 8, pitch = width * bpp;
-            for (const BlitterFamily* family : families)
-                for (int zoom : {2, 3}) {
-                    const std::vector<uint8_t> plain = convert(*family, bits, false, pitch, height);
-                    const int zoomed_pitch = pitch * zoom + 3;
-                    std::vector<uint8_t> want(static_cast<size_t>(zoomed_pitch) * height * zoom, kJunk);
-                    for (int y = 0; y < height; ++y)
-                        for (int k = 0; k < zoom && y != 2; ++k)
-                            for (int x = 0; x < width * zoom; ++x)
-                                std::memcpy(&want[static_cast<size_t>((y * zoom + k) * zoomed_pitch + x * bpp)],
-                                            &plain[static_cast<size_t>(y * pitch + x / zoom * bpp)], static_cast<size_t>(bpp));
-                    blitter_zoom_set(zoom, bits);
-                    const std::vector<uint8_t> got = convert(*family, bits, false, zoomed_pitch, height * zoom);
-                    blitter_zoom_set(1, 32);
-                    EXPECT_EQ(got, want) << family_name(family) << " depth " << depth << " to " << bits << " at zoom " << zoom << ": "
-                                         << first_difference(got, want, zoomed_pitch);
-                }
-        }
-    }
 }
