@@ -1,0 +1,166 @@
+// The JACK MIDI output against a JACK server of the test's own (jackd, dummy back end, 48 kHz,
+// 64-frame periods) and a receiving client of its own: the real program's clicks arriving as
+// whole messages in order on the right channel, each message in the cycle after its send, a
+// full ring that refuses whole messages but keeps room for the Note Offs of sounding keys, and
+// the server going away under a running program.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <thread>
+
+#include "app/midi.h"
+#include "tests/support/jack_server.h"
+#include "tests/support/keyboard.h"
+#include "tests/support/program.h"
+
+using namespace std::chrono_literals;
+using vxtest::MidiMessage;
+using vxtest::note_off;
+using vxtest::note_on;
+using vxtest::program_change;
+
+namespace {
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr int kC[2] = {20, 150}, kE[2] = {60, 150};
+// The right arrows of the instrument and channel sliders.
+constexpr int kInstrumentUp[2] = {149, 12}, kChannelUp[2] = {519, 52};
+
+MidiMessage message_of(const vxtest::JackMidiEvent& event) {
+    MidiMessage m;
+    m.status = event.bytes[0];
+    m.data1 = event.bytes[1];
+    m.data2 = event.bytes[2];
+    m.length = event.length;
+    return m;
+}
+
+std::vector<MidiMessage> messages_of(const std::vector<vxtest::JackMidiEvent>& events) {
+    std::vector<MidiMessage> messages;
+    for (const vxtest::JackMidiEvent& event : events) messages.push_back(message_of(event));
+    return messages;
+}
+
+struct JackMidi : ::testing::Test {
+    vxtest::JackServer server;
+    vxtest::JackMidiReceiver receiver;
+
+    void SetUp() override {
+        ASSERT_TRUE(server.start(48000, 64)) << server.log();
+        server.export_environment();
+        ASSERT_TRUE(receiver.open(server.name())) << server.log();
+    }
+    void TearDown() override {
+        app::midi_close();
+        receiver.close();
+        unsetenv("VXMIDI");
+        unsetenv("JACK_DEFAULT_SERVER");
+    }
+    // The back end opened in this process, playing into the receiver.
+    void open_here() {
+        vxtest::reset_keyboard_settings();
+        setenv("VXMIDI", ("jack:" + receiver.port_name()).c_str(), 1);
+        ASSERT_EQ(app::midi_open(), 0);
+        ASSERT_STREQ(app::midi_backend_name(), "jack");
+        ASSERT_TRUE(receiver.wait_count(1));
+    }
+    void expect_received(const std::vector<MidiMessage>& want) {
+        ASSERT_TRUE(receiver.wait_count(want.size())) << vxtest::describe(messages_of(receiver.events()));
+        EXPECT_EQ(vxtest::describe(messages_of(receiver.events())), vxtest::describe(want));
+    }
+};
+
+}  // namespace
+
+TEST_F(JackMidi, TheProgramsClicksArriveInOrderOnTheChosenChannel) {
+    vxtest::PianoRun run;
+    ASSERT_EQ(run.start("jack:" + receiver.port_name()), "");
+    // The arrows step once and then wait before repeating; a key pressed meanwhile is not read.
+    run.click_at(kInstrumentUp[0], kInstrumentUp[1]);
+    std::this_thread::sleep_for(250ms);
+    run.click_at(kC[0], kC[1]);
+    run.click_at(kChannelUp[0], kChannelUp[1]);
+    std::this_thread::sleep_for(250ms);
+    run.click_at(kE[0], kE[1]);
+    expect_received({program_change(0, 0), program_change(0, 1), note_on(0, 36, 127), note_off(0, 36, 127),
+                     note_on(1, 40, 127), note_off(1, 40, 127)});
+    EXPECT_EQ(run.program.error_text().find("not connected"), std::string::npos) << run.program.error_text();
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
+
+// Each message is in the port in the first cycle due after the send: the frame it arrives
+// at was due at most one period after the send. A cycle that wakes late delays the message
+// with it, so the frame's due time is what tells a message that waited a cycle too many.
+TEST_F(JackMidi, EachMessageArrivesWithinOnePeriodOfItsSend) {
+    open_here();
+    const int64_t period_ns = int64_t{server.period()} * 1'000'000'000 / server.rate();
+    std::this_thread::sleep_for(100ms);  // cycles enough to tie the frames to the clock
+    for (int i = 0; i < 20; ++i) {
+        const size_t before = receiver.events().size();
+        const int64_t sent_ns = now_ns();
+        ASSERT_EQ(i % 2 == 0 ? app::midi_note_on(i % 12) : app::midi_note_off((i - 1) % 12), app::midi_sent);
+        ASSERT_TRUE(receiver.wait_count(before + 1)) << "message " << i;
+        const int64_t waited_ns = receiver.frame_due_ns(receiver.events()[before].frame) - sent_ns;
+        // 0.1 ms for the tie between the frames and the clock.
+        EXPECT_LE(waited_ns, period_ns + 100'000) << "message " << i;
+        std::this_thread::sleep_for(3ms);  // the next send lands anywhere in a cycle
+    }
+}
+
+// With the server's cycle held still, sends fill the ring until one is refused; the keys
+// already sounding can still be released, and once the cycle runs again every accepted message
+// arrives whole and in order.
+TEST_F(JackMidi, AFullRingRefusesWholeMessagesButNeverASoundingKeysNoteOff) {
+    open_here();
+    std::vector<MidiMessage> want = {program_change(0, 0)};
+    ASSERT_TRUE(server.pause());
+    for (int key = 0; key < 10; ++key) {
+        ASSERT_EQ(app::midi_note_on(key), app::midi_sent) << key;
+        want.push_back(note_on(0, 36 + key, 127));
+    }
+    int refused_at = -1;
+    for (int i = 0; i < 5000 && refused_at < 0; ++i) {
+        if (app::midi_program_change(i % 128) == app::midi_sent) want.push_back(program_change(0, i % 128));
+        else refused_at = i;
+    }
+    EXPECT_GT(refused_at, 100) << "the ring refused early";
+    ASSERT_GE(refused_at, 0) << "the ring never filled";
+    EXPECT_NE(app::midi_note_on(20), app::midi_sent) << "a new key took a sounding key's room";
+    for (int key = 0; key < 10; ++key) {
+        EXPECT_EQ(app::midi_note_off(key), app::midi_sent) << "the Note Off of sounding key " << key << " was lost";
+        want.push_back(note_off(0, 36 + key, 127));
+    }
+    ASSERT_TRUE(server.resume());
+    expect_received(want);
+}
+
+TEST_F(JackMidi, TheServerGoingAwayLeavesTheKeyboardPlaying) {
+    vxtest::PianoRun run;
+    ASSERT_EQ(run.start("jack"), "");
+    const std::string connect_hint = run.program.error_text();
+    EXPECT_NE(connect_hint.find("jack_connect vxpiano:midi_out"), std::string::npos) << connect_hint;
+    ASSERT_EQ(jack_connect(receiver.client(), "vxpiano:midi_out", receiver.port_name().c_str()), 0);
+    run.click_at(kC[0], kC[1]);
+    expect_received({note_on(0, 36, 127), note_off(0, 36, 127)});
+
+    receiver.close();
+    server.kill();
+    EXPECT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("JACK server went away") != std::string::npos; }))
+        << run.program.error_text();
+    for (const int* key : {kC, kE, kC}) {
+        const vxtest::Frame pressed = vxtest::expected_frame(run.directory.path(), {{key[0], key[1], 1}});
+        run.move(key[0], key[1]);
+        run.press();
+        EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, pressed, 24, "jack_gone_pressed"), "");
+        run.release();
+        EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, run.start_frame, 24, "jack_gone_released"), "");
+    }
+    const std::string said = run.program.error_text();
+    EXPECT_EQ(said.find("went away"), said.rfind("went away")) << "said more than once: " << said;
+    EXPECT_EQ(run.escape_and_wait(), 0) << said;
+}
