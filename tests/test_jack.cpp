@@ -5,7 +5,6 @@
 // the server going away under a running program.
 #include <gtest/gtest.h>
 
-#include <fluidsynth.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -180,41 +179,6 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-// Samples from a note's start to its first above -60 dBFS, rendered here by the synthesiser as
-// the program sets it up: the instrument's own slow rise (6.6 ms for this piano note), which
-// no output can shorten and which is not waiting.
-int64_t own_attack(int program, int note, int rate) {
-    fluid_settings_t* settings = new_fluid_settings();
-    fluid_settings_setnum(settings, "synth.sample-rate", rate);
-    fluid_settings_setnum(settings, "synth.gain", 0.5);
-    fluid_synth_t* synth = new_fluid_synth(settings);
-    std::vector<float> left(static_cast<size_t>(rate) / 10), right(left.size());
-    int64_t attack = -1;
-    if (fluid_synth_sfload(synth, "/usr/share/sounds/sf2/default-GM.sf2", 1) != FLUID_FAILED) {
-        fluid_synth_program_change(synth, 0, program);
-        fluid_synth_noteon(synth, 0, note, 127);
-        fluid_synth_write_float(synth, static_cast<int>(left.size()), left.data(), 0, 1, right.data(), 0, 1);
-        attack = vxtest::onset(left, 0, static_cast<int64_t>(left.size()), 0);
-    }
-    delete_fluid_synth(synth);
-    delete_fluid_settings(settings);
-    return attack;
-}
-
-// The first sample of the first cycle that ran at or after `time_ns`; -1 when none did.
-int64_t first_sample_after(const vxtest::Recording& sound, int64_t time_ns) {
-    for (size_t i = 1; i < sound.stamps.size(); ++i)
-        if (sound.stamps[i].time_ns >= time_ns) return sound.stamps[i - 1].end_sample;
-    return -1;
-}
-
-// When the cycle holding `sample` ran.
-int64_t time_of_sample(const vxtest::Recording& sound, int64_t sample) {
-    for (const vxtest::Recording::Stamp& stamp : sound.stamps)
-        if (stamp.end_sample > sample) return stamp.time_ns;
-    return INT64_MAX;
-}
-
 }  // namespace
 
 // With "VXMIDI" unset and a JACK server running, the program plays into the server: a held
@@ -231,13 +195,19 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     ASSERT_TRUE(recorder.connect_from("vxpiano:")) << "the program has no JACK audio port; stderr: " << run.program.error_text();
     std::this_thread::sleep_for(200ms);
 
+    // Four short clicks and a held note; the last is the one checked for pitch, gaps and stop.
+    // The median of the clicks' waits is judged: the other core's load may hold up the
+    // program's thread once.
     run.move(kA[0], kA[1]);
-    const int64_t pressed_ns = now_ns();
-    run.press();
-    std::this_thread::sleep_for(1000ms);
-    const int64_t released_ns = now_ns();
-    run.release();
-    std::this_thread::sleep_for(1200ms);
+    std::vector<int64_t> pressed_ns, released_ns;
+    for (int click = 0; click < 5; ++click) {
+        pressed_ns.push_back(now_ns());
+        run.press();
+        std::this_thread::sleep_for(click < 4 ? 200ms : 1000ms);
+        released_ns.push_back(now_ns());
+        run.release();
+        std::this_thread::sleep_for(click < 4 ? 300ms : 1200ms);
+    }
     const vxtest::Recording sound = recorder.recording();
     recorder.close();
     unsetenv("JACK_DEFAULT_SERVER");
@@ -245,15 +215,22 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     // The note cannot be in a cycle that ran before the press; its first samples, found by
     // its onset less the instrument's own rise, were in the graph when their cycle ran.
     const int rate = sound.rate;
-    const int64_t press_at = first_sample_after(sound, pressed_ns), release_at = first_sample_after(sound, released_ns);
-    ASSERT_GE(press_at, 0);
-    ASSERT_GT(release_at, press_at);
-    const int64_t start = vxtest::onset(sound.samples, press_at, press_at + rate / 2, rate / 20);
-    ASSERT_GE(start, 0) << "no sound within half a second of the click";
-    const int64_t note_start = std::max(press_at, start - own_attack(0, kNoteA, rate));
-    const double waited_periods = static_cast<double>(time_of_sample(sound, note_start) - pressed_ns) * rate /
-                                  (1e9 * server.period());
-    EXPECT_LE(waited_periods, kSanitized ? 20.0 : 2.0) << "click to sound";
+    std::vector<double> waited_periods;
+    int64_t start = -1, release_at = -1;
+    for (size_t click = 0; click < pressed_ns.size(); ++click) {
+        const int64_t press_at = vxtest::first_sample_after(sound, pressed_ns[click]);
+        release_at = vxtest::first_sample_after(sound, released_ns[click]);
+        ASSERT_GE(press_at, 0);
+        ASSERT_GT(release_at, press_at);
+        start = vxtest::onset(sound.samples, press_at, release_at, rate / 50);
+        ASSERT_GE(start, 0) << "click " << click << " made no sound";
+        // The onset is found above the last note's fading tail: the rise is taken to that level.
+        const float level = std::max(0.001f, 4 * vxtest::peak(sound.samples, press_at - rate / 50, press_at));
+        const int64_t note_start = std::max(press_at, start - vxtest::own_attack(0, kNoteA, rate, level));
+        waited_periods.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - pressed_ns[click]) * rate /
+                                 (1e9 * server.period()));
+    }
+    EXPECT_LE(vxtest::median(waited_periods), kSanitized ? 20.0 : 2.0) << "click to sound, in periods";
 
     const size_t tenth = static_cast<size_t>(rate / 10);
     const double pitch = vxtest::strongest_frequency(&sound.samples[static_cast<size_t>(start) + tenth], 2 * tenth, rate,
