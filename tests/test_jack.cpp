@@ -1,8 +1,9 @@
-// The JACK MIDI output against a JACK server of the test's own (jackd, dummy back end, 48 kHz,
-// 64-frame periods) and a receiving client of its own: the real program's clicks arriving as
-// whole messages in order on the right channel, each message in the cycle after its send, a
+// The JACK outputs against a JACK server of the test's own (jackd, dummy back end, 48 kHz,
+// 64-frame periods) and receiving clients of its own. MIDI: the real program's clicks arriving
+// as whole messages in order on the right channel, each message in the cycle after its send, a
 // full ring that refuses whole messages but keeps room for the Note Offs of sounding keys, and
-// the server going away under a running program.
+// the server going away under a running program. Sound: with VXMIDI unset, the embedded
+// synthesiser's note recorded from the server, its start, pitch, no gap and stop.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -193,7 +194,6 @@ namespace {
 // The A above middle C on the keyboard at the start octave: note 69, 440 Hz.
 constexpr int kA[2] = {400, 150};
 constexpr int kNoteA = 69;
-
 
 }  // namespace
 
