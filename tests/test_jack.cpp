@@ -199,7 +199,8 @@ constexpr int kNoteA = 69;
 
 // With "VXMIDI" unset and a JACK server running, the program plays into the server: a held
 // key sounds at its pitch within two periods of the click, with no silent gap, and stops
-// after the release. The sound is recorded by a client of the test's own.
+// after the release. The sound is recorded by a client of the test's own. When the server
+// goes away the keyboard plays on silently.
 TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     vxtest::JackServer server;
     ASSERT_TRUE(server.start(48000, 64)) << server.log();
@@ -257,5 +258,21 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     EXPECT_TRUE(gaps.empty()) << vxtest::describe(gaps, rate);
     const float held = vxtest::peak(sound.samples, start, release_at);
     EXPECT_LT(vxtest::peak(sound.samples, release_at + rate, release_at + rate * 11 / 10), held / 100) << "it did not stop";
-    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+
+    // The server goes away: the program says so once, does not spin, and the keyboard answers.
+    server.kill();
+    EXPECT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("JACK server") != std::string::npos; }))
+        << run.program.error_text();
+    const int64_t cpu_before = vxtest::cpu_time_ns(run.program.pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(vxtest::cpu_time_ns(run.program.pid()) - cpu_before, 500'000'000) << "it spins without its server";
+    run.move(kC[0], kC[1]);
+    run.press();
+    EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, vxtest::expected_frame(run.directory.path(), {{kC[0], kC[1], 1}}), 24,
+                                     "jack_sound_gone_pressed"),
+              "");
+    run.release();
+    const std::string said = run.program.error_text();
+    EXPECT_EQ(said.find("JACK server"), said.rfind("JACK server")) << "said more than once: " << said;
+    EXPECT_EQ(run.escape_and_wait(), 0) << said;
 }
