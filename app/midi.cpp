@@ -23,10 +23,11 @@ int32_t note_velocity = 127;
 namespace {
 
 // Preference order: without "VXMIDI" the first that opens in probe mode wins. The file back
-// ends need a path and so are never probed.
+// ends need a path and JACK MIDI a connection the user makes, so they are never probed.
 const MidiBackend midi_backends[] = {
     {"alsa", "alsa[:DEST]", alsa_open, alsa_send, alsa_close},
     {"fluidsynth", "fluidsynth[:k=v,...]", fluidsynth_open, fluidsynth_send, fluidsynth_close},
+    {"jack", "jack[:PORT]", jack_open, jack_send, jack_close},
     {"smf", "smf:PATH", smf_open, smf_send, smf_close},
     {"raw", "raw:PATH", raw_open, raw_send, raw_close},
 };

@@ -35,7 +35,7 @@ int midi_program_change(int program);  // 0xC0 + channel, program
 // Closes the output if one is open; sends nothing (no All Notes Off). Always returns -1.
 int midi_close();
 
-// The name of the open back end ("alsa", "fluidsynth", "smf", "raw"), or null when closed.
+// The name of the open back end ("alsa", "fluidsynth", "jack", "smf", "raw"), or null when closed.
 const char* midi_backend_name();
 
 }  // namespace app

@@ -34,6 +34,10 @@ int fluidsynth_open(const char* arg, int flags);
 int fluidsynth_send(const uint8_t* bytes, int count);
 void fluidsynth_close();
 
+int jack_open(const char* arg, int flags);
+int jack_send(const uint8_t* bytes, int count);
+void jack_close();
+
 int smf_open(const char* arg, int flags);
 int smf_send(const uint8_t* bytes, int count);
 void smf_close();

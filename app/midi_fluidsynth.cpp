@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <fluidsynth.h>
+#include <jack/jack.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -68,10 +69,14 @@ constexpr double full_gain = 0.5;
 // and nothing reaches stderr.
 std::atomic<bool> keeping_log{false};
 char last_log_message[256];
+std::atomic<bool> said_error{false};
 
 void log_quietly(int level, const char* message, void*) {
-    if (keeping_log.load(std::memory_order_relaxed) && level <= FLUID_ERR && message != nullptr)
+    if (level > FLUID_ERR || message == nullptr) return;
+    if (keeping_log.load(std::memory_order_relaxed))
         std::snprintf(last_log_message, sizeof last_log_message, "%s", message);
+    else if (!said_error.exchange(true))  // while playing: the output lost its server, say
+        std::fprintf(stderr, "vxpiano: FluidSynth: %s\n", message);
 }
 
 void quiet_log() {
@@ -205,6 +210,26 @@ bool start_audio(FluidOutput& out, bool driver_named) {
     return false;
 }
 
+void quiet_jack(const char*) {}
+
+// A running JACK server is where the user patches sound: with nothing asked for, the synth
+// plays into it at its rate (nothing resamples), its ports connected to the playback ports.
+// The server is never started, and a probe of a missing one fails in well under a millisecond.
+bool prefer_running_jack(fluid_settings_t* settings) {
+    jack_set_error_function(quiet_jack);
+    jack_set_info_function(quiet_jack);
+    jack_status_t status{};
+    jack_client_t* probe = jack_client_open("vxpiano", JackNoStartServer, &status);
+    if (probe == nullptr) return false;
+    const double rate = jack_get_sample_rate(probe);
+    jack_client_close(probe);
+    fluid_settings_setstr(settings, "audio.driver", "jack");
+    fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
+    fluid_settings_setstr(settings, "audio.jack.id", "vxpiano");
+    fluid_settings_setnum(settings, "synth.sample-rate", rate);
+    return true;
+}
+
 bool open_output(FluidOutput& out, const char* arg) {
     out.settings.reset(new_fluid_settings());
     if (!out.settings) {
@@ -217,6 +242,7 @@ bool open_output(FluidOutput& out, const char* arg) {
     fluid_settings_setnum(settings, "synth.gain", full_gain);
     std::string soundfont;
     bool driver_named = false;
+    if (arg == nullptr || *arg == '\0') driver_named = prefer_running_jack(settings);
     if (!apply_arguments(settings, arg, &soundfont, &driver_named)) return false;
     out.synth.reset(new_fluid_synth(settings));
     if (!out.synth) {
@@ -235,6 +261,7 @@ int fluidsynth_open(const char* arg, int) {
     quiet_log();
     last_log_message[0] = '\0';
     keeping_log = true;
+    said_error = false;
     FluidOutput opened;
     bool ok = open_output(opened, arg);
     keeping_log = false;

@@ -646,7 +646,7 @@ TEST(FluidSynthOutput, OcarinaNoteSoundsAtItsPitch) {
 TEST(MidiOpenFailure, UnknownOutputNameListsTheBackEnds) {
     ChildEnd end = failed_open("midiman");
     expect_failure_report(end, "unknown MIDI output \"midiman\"");
-    for (const char* name : {"alsa", "fluidsynth", "smf:PATH", "raw:PATH"})
+    for (const char* name : {"alsa", "fluidsynth", "jack[:PORT]", "smf:PATH", "raw:PATH"})
         EXPECT_NE(end.err.find(name), std::string::npos) << name;
 }
 
@@ -656,6 +656,16 @@ TEST(MidiOpenFailure, AlsaWithoutSequencerFailsCleanly) {
     expect_failure_report(end, "no ALSA sequencer");
     EXPECT_EQ(end.err.find("ALSA lib"), std::string::npos) << "alsa-lib spoke: " << end.err;
     expect_failure_report(failed_open("alsa:128:0"), "no ALSA sequencer");
+}
+
+TEST(MidiOpenFailure, JackWithoutServerFailsQuicklyAndStartsNone) {
+    setenv("JACK_DEFAULT_SERVER", ("vxtest-none-" + std::to_string(getpid())).c_str(), 1);
+    const auto started = std::chrono::steady_clock::now();
+    ChildEnd end = failed_open("jack:receiver:midi_in");
+    const auto took = std::chrono::steady_clock::now() - started;
+    unsetenv("JACK_DEFAULT_SERVER");
+    expect_failure_report(end, "no JACK server is running");
+    EXPECT_LT(took, std::chrono::seconds(2)) << "a server was started or waited for";
 }
 
 TEST(MidiOpenFailure, NoSoundAnywhereNamesEveryBackEndTried) {

@@ -1,0 +1,190 @@
+// The JACK outputs against a jackd of the bench's own (dummy back end, 48 kHz, 64-frame
+// periods): a Note On from the send to a receiving client, and the embedded synthesiser
+// played through the server by the real program (VXMIDI unset) under Xvfb: click to sound,
+// silent gaps and the server's xruns over a minute of clicks, glides and held notes with the
+// other core kept busy, and the idle program's processor time beside that of an empty client.
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "app/midi.h"
+#include "tests/support/jack_server.h"
+#include "tests/support/program.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
+}
+
+void report(benchmark::State& state, const std::vector<double>& us, double period_us) {
+    state.counters["period_us"] = period_us;
+    state.counters["median_us"] = percentile(us, 0.5);
+    state.counters["p95_us"] = percentile(us, 0.95);
+    state.counters["max_us"] = percentile(us, 1.0);
+    state.counters["median_periods"] = percentile(us, 0.5) / period_us;
+    state.counters["p95_periods"] = percentile(us, 0.95) / period_us;
+}
+
+// Keeps one core busy while it lives, as a compile beside the player would.
+struct BusyCore {
+    std::atomic<bool> stop{false};
+    std::thread spinner{[this] {
+        volatile uint64_t n = 0;
+        while (!stop.load(std::memory_order_relaxed)) n = n + 1;
+    }};
+    ~BusyCore() {
+        stop = true;
+        spinner.join();
+    }
+};
+
+// midi_note_on in this process to the receiving client's cycle that has it.
+void BM_JackMidiNoteOnToReceiver(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackMidiReceiver receiver;
+    if (!server.start(48000, 64) || (server.export_environment(), !receiver.open(server.name())))
+        return state.SkipWithError("no JACK server");
+    setenv("VXMIDI", ("jack:" + receiver.port_name()).c_str(), 1);
+    app::midi_open();
+    receiver.wait_count(1);
+    const double period_us = 1e6 * server.period() / server.rate();
+    std::vector<double> us;
+    int i = 0;
+    for (auto _ : state) {
+        const size_t before = receiver.events().size();
+        const int64_t sent = now_ns();
+        (i++ % 2 == 0) ? app::midi_note_on(33) : app::midi_note_off(33);
+        if (!receiver.wait_count(before + 1)) return state.SkipWithError("a message was lost");
+        const double waited = static_cast<double>(receiver.events()[before].received_ns - sent) / 1000;
+        us.push_back(waited);
+        state.SetIterationTime(waited * 1e-6);
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + i * 373 % 1400));
+    }
+    app::midi_close();
+    unsetenv("VXMIDI");
+    receiver.close();
+    report(state, us, period_us);
+}
+BENCHMARK(BM_JackMidiNoteOnToReceiver)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// A minute of playing the real program through the server while the other core spins.
+void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackAudioRecorder recorder;
+    if (!server.start(48000, 64) || (server.export_environment(), !recorder.open(server.name(), "recorder", 80)))
+        return state.SkipWithError("no JACK server");
+    {
+        // The server's own late cycles on this machine, with only the recorder and the busy
+        // core: what the program's minute is to be read against.
+        BusyCore busy;
+        const int before = server.xruns();
+        std::this_thread::sleep_for(20s);
+        state.counters["server_xruns_alone_per_minute"] = (server.xruns() - before) * 3;
+    }
+    vxtest::PianoRun run;
+    if (std::string problem = run.start(""); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (!recorder.connect_from("vxpiano:")) return state.SkipWithError("the program plays elsewhere");
+    const double period_us = 1e6 * server.period() / server.rate();
+    std::vector<double> us;
+    int64_t gaps = 0, gap_samples = 0;
+    int xruns = 0, notes = 0;
+    for (auto _ : state) {
+        BusyCore busy;
+        std::this_thread::sleep_for(1s);
+        const int xruns_before = server.xruns();
+        struct Press {
+            int64_t down_ns, up_ns;
+        };
+        std::vector<Press> presses;
+        const int64_t end = now_ns() + 60'000'000'000;
+        for (int n = 0; now_ns() < end; ++n) {
+            run.move(400, 150);  // A, note 69
+            Press p{now_ns(), 0};
+            run.press();
+            if (n % 5 == 4) {  // a glide over the next white keys, ending back on A
+                for (int x : {420, 440, 460, 400}) {
+                    std::this_thread::sleep_for(150ms);
+                    run.move(x, 150);
+                }
+            }
+            std::this_thread::sleep_for(n % 10 == 9 ? 2000ms : 300ms);
+            p.up_ns = now_ns();
+            run.release();
+            if (n % 5 != 4) presses.push_back(p);  // a glide's first note is cut by the next
+            std::this_thread::sleep_for(std::chrono::milliseconds(250 + n * 37 % 200));
+        }
+        xruns = server.xruns() - xruns_before;
+        const vxtest::Recording sound = recorder.recording();
+        for (const Press& p : presses) {
+            const int64_t from = vxtest::first_sample_after(sound, p.down_ns);
+            const int64_t to = vxtest::first_sample_after(sound, p.up_ns);
+            const int64_t start = from < 0 ? -1 : vxtest::onset(sound.samples, from, from + sound.rate / 2, sound.rate / 50);
+            if (start < 0 || to <= start) continue;
+            ++notes;
+            const float level = std::max(0.001f, 4 * vxtest::peak(sound.samples, from - sound.rate / 50, from));
+            const int64_t note_start = std::max(from, start - vxtest::own_attack(0, 69, sound.rate, level));
+            us.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - p.down_ns) / 1000);
+            for (const vxtest::Gap& gap : vxtest::silent_gaps(sound.samples, start, to, sound.rate / 2000)) {
+                ++gaps;
+                gap_samples += gap.length;
+            }
+        }
+        state.SetIterationTime(60);
+    }
+    report(state, us, period_us);
+    state.counters["notes"] = notes;
+    state.counters["gaps"] = static_cast<double>(gaps);
+    state.counters["gap_ms"] = static_cast<double>(gap_samples) * 1000 / server.rate();
+    state.counters["server_xruns"] = xruns;
+    recorder.close();
+    run.escape_and_wait();
+}
+BENCHMARK(BM_JackSoundMinuteOfPlaying)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+// The program with its synthesiser open and nothing sounding, 10 s, beside a JACK client of
+// the bench's own that does nothing but answer every cycle: the least any client costs.
+void BM_JackSoundIdle(benchmark::State& state) {
+    vxtest::JackServer server;
+    if (!server.start(48000, 64)) return state.SkipWithError("no JACK server");
+    server.export_environment();
+    vxtest::PianoRun run;
+    if (std::string problem = run.start(""); !problem.empty()) return state.SkipWithError(problem.c_str());
+    for (auto _ : state) {
+        std::this_thread::sleep_for(1s);
+        const int64_t before = vxtest::cpu_time_ns(run.program.pid());
+        std::this_thread::sleep_for(10s);
+        const int64_t used = vxtest::cpu_time_ns(run.program.pid()) - before;
+        state.counters["program_percent"] = static_cast<double>(used) / 1e8;
+        state.SetIterationTime(10);
+    }
+    run.escape_and_wait();
+    vxtest::JackAudioRecorder empty;  // records, which is no more than answering
+    if (!empty.open(server.name(), "empty", 1)) return;
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    std::this_thread::sleep_for(10s);
+    getrusage(RUSAGE_SELF, &after);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    const double used = seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime) - seconds(before.ru_stime);
+    state.counters["empty_client_percent"] = used * 10;
+    state.counters["period_us"] = 1e6 * server.period() / server.rate();
+}
+BENCHMARK(BM_JackSoundIdle)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace

@@ -1,0 +1,323 @@
+#include "tests/support/jack_server.h"
+
+#include <fcntl.h>
+#include <fluidsynth.h>
+#include <jack/midiport.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <atomic>
+#include <climits>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/child_process.h"
+
+namespace vxtest {
+
+namespace {
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// libjack reports a refused open on stderr; a test that polls for its server keeps it quiet.
+void quiet(const char*) {}
+
+}  // namespace
+
+jack_client_t* open_jack_client(const std::string& server, const std::string& client_name) {
+    jack_set_error_function(quiet);
+    jack_set_info_function(quiet);
+    jack_status_t status{};
+    return jack_client_open(client_name.c_str(),
+                            static_cast<jack_options_t>(JackNoStartServer | JackServerName | JackUseExactName),
+                            &status, server.c_str());
+}
+
+JackServer::~JackServer() { stop(); }
+
+// The server registers its name in a table shared by every server on the machine, with room
+// for eight. A server that dies without stopping keeps its entry until a server of the same
+// name starts, so tests take names from a small pool, each held by a lock file while in use
+// (the lock goes with the process that held it, however it ends).
+constexpr int name_pool = 4;
+
+bool JackServer::start(int rate, int period) {
+    char pattern[] = "/tmp/vxjack.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return false;
+    folder_ = pattern;
+    rate_ = rate;
+    period_ = period;
+    for (int round = 0; round < 100; ++round) {
+        for (int i = 0; i < name_pool; ++i) {
+            name_ = "vxtest-" + std::to_string(i);
+            const std::string lock_path = "/tmp/vxjack-" + name_ + ".lock";
+            name_lock_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (name_lock_ >= 0 && flock(name_lock_, LOCK_EX | LOCK_NB) == 0 && start_named()) return true;
+            if (name_lock_ >= 0) ::close(name_lock_);
+            name_lock_ = -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+bool JackServer::start_named() {
+    const std::string log_path = folder_ + "/jackd.log";
+    const std::string rate_text = std::to_string(rate_), period_text = std::to_string(period_);
+    pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        int log = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (log >= 0) {
+            dup2(log, 1);
+            dup2(log, 2);
+        }
+        if (chdir(folder_.c_str()) != 0) _exit(127);
+        setenv("HOME", folder_.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+        // -R: real-time scheduling, which root has here; the dummy back end keeps time by it.
+        execlp("jackd", "jackd", "-n", name_.c_str(), "-R", "-d", "dummy", "-r", rate_text.c_str(), "-p",
+               period_text.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pid_ = child;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (reap_if_ended(pid_) >= 0) {  // the name was taken meanwhile, or no room
+            pid_ = -1;
+            return false;
+        }
+        if (jack_client_t* probe = open_jack_client(name_, "vxtest-probe")) {
+            jack_client_close(probe);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill();
+    return false;
+}
+
+void JackServer::stop() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (reap_if_ended(pid_) < 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill_and_reap(pid_);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        pid_ = -1;
+    }
+    if (name_lock_ >= 0) ::close(name_lock_);
+    name_lock_ = -1;
+    if (!folder_.empty()) {
+        unlink((folder_ + "/jackd.log").c_str());
+        rmdir(folder_.c_str());
+        folder_.clear();
+    }
+}
+
+void JackServer::kill() {
+    if (pid_ <= 0) return;
+    // A killed server leaves its entry in the shared table; the next start of the name clears it.
+    kill_and_reap(pid_);
+    pid_ = -1;
+}
+
+bool JackServer::pause() { return pid_ > 0 && ::kill(pid_, SIGSTOP) == 0; }
+
+bool JackServer::resume() { return pid_ > 0 && ::kill(pid_, SIGCONT) == 0; }
+
+std::vector<std::string> JackServer::environment() const {
+    return {"JACK_DEFAULT_SERVER=" + name_, "JACK_NO_START_SERVER=1"};
+}
+
+void JackServer::export_environment() const {
+    setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+}
+
+std::string JackServer::log() const {
+    std::ifstream in(folder_ + "/jackd.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int JackServer::xruns() const {
+    std::string text = log();
+    int count = 0;
+    for (size_t at = text.find("XRun"); at != std::string::npos; at = text.find("XRun", at + 1)) ++count;
+    return count;
+}
+
+JackMidiReceiver::~JackMidiReceiver() { close(); }
+
+bool JackMidiReceiver::open(const std::string& server, const std::string& client_name) {
+    client_ = open_jack_client(server, client_name);
+    if (client_ == nullptr) return false;
+    rate_ = static_cast<int>(jack_get_sample_rate(client_));
+    port_ = jack_port_register(client_, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (port_ == nullptr || jack_set_process_callback(client_, process, this) != 0 || jack_activate(client_) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void JackMidiReceiver::close() {
+    if (client_ == nullptr) return;
+    jack_deactivate(client_);
+    jack_client_close(client_);
+    client_ = nullptr;
+}
+
+std::string JackMidiReceiver::port_name() const { return port_ != nullptr ? jack_port_name(port_) : ""; }
+
+int JackMidiReceiver::process(jack_nframes_t frames, void* self) {
+    auto* receiver = static_cast<JackMidiReceiver*>(self);
+    void* buffer = jack_port_get_buffer(receiver->port_, frames);
+    const jack_nframes_t cycle_start = jack_last_frame_time(receiver->client_);
+    const int64_t now = steady_ns();
+    const int64_t frame_zero = now - static_cast<int64_t>(cycle_start) * 1'000'000'000 / receiver->rate_;
+    if (frame_zero < receiver->frame_zero_ns_.load(std::memory_order_relaxed))
+        receiver->frame_zero_ns_.store(frame_zero, std::memory_order_relaxed);
+    const uint32_t n = jack_midi_get_event_count(buffer);
+    for (uint32_t i = 0; i < n; ++i) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+        size_t at = receiver->count_.load(std::memory_order_relaxed);
+        if (at >= capacity) break;
+        JackMidiEvent& kept = receiver->kept_[at];
+        kept.length = static_cast<int>(event.size < 3 ? event.size : 3);
+        for (int b = 0; b < kept.length; ++b) kept.bytes[b] = event.buffer[b];
+        kept.frame = cycle_start + event.time;
+        kept.received_ns = now;
+        receiver->count_.store(at + 1, std::memory_order_release);
+    }
+    return 0;
+}
+
+int64_t JackMidiReceiver::frame_due_ns(jack_nframes_t frame) const {
+    return frame_zero_ns_.load(std::memory_order_relaxed) + static_cast<int64_t>(frame) * 1'000'000'000 / rate_;
+}
+
+std::vector<JackMidiEvent> JackMidiReceiver::events() {
+    size_t n = count_.load(std::memory_order_acquire);
+    return std::vector<JackMidiEvent>(kept_, kept_ + n);
+}
+
+bool JackMidiReceiver::wait_count(size_t n, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (count_.load(std::memory_order_acquire) < n) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+JackAudioRecorder::~JackAudioRecorder() { close(); }
+
+bool JackAudioRecorder::open(const std::string& server, const std::string& client_name, int seconds) {
+    client_ = open_jack_client(server, client_name);
+    if (client_ == nullptr) return false;
+    rate_ = static_cast<int>(jack_get_sample_rate(client_));
+    samples_.assign(static_cast<size_t>(rate_) * seconds, 0.0f);
+    stamps_.assign(samples_.size() / 16 + 1, {});
+    port_ = jack_port_register(client_, "in", JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+    if (port_ == nullptr || jack_set_process_callback(client_, process, this) != 0 || jack_activate(client_) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void JackAudioRecorder::close() {
+    if (client_ == nullptr) return;
+    jack_deactivate(client_);
+    jack_client_close(client_);
+    client_ = nullptr;
+}
+
+std::string JackAudioRecorder::port_name() const { return port_ != nullptr ? jack_port_name(port_) : ""; }
+
+bool JackAudioRecorder::connect_from(const std::string& prefix, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+        std::string found;
+        for (size_t i = 0; ports != nullptr && ports[i] != nullptr && found.empty(); ++i)
+            if (std::string(ports[i]).rfind(prefix, 0) == 0) found = ports[i];
+        jack_free(ports);
+        if (!found.empty()) return jack_connect(client_, found.c_str(), port_name().c_str()) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int JackAudioRecorder::process(jack_nframes_t frames, void* self) {
+    auto* recorder = static_cast<JackAudioRecorder*>(self);
+    const auto* in = static_cast<const float*>(jack_port_get_buffer(recorder->port_, frames));
+    const size_t at = recorder->sample_count_.load(std::memory_order_relaxed);
+    const size_t stamp = recorder->stamp_count_.load(std::memory_order_relaxed);
+    if (at + frames > recorder->samples_.size() || stamp >= recorder->stamps_.size()) return 0;
+    std::copy(in, in + frames, recorder->samples_.begin() + static_cast<std::ptrdiff_t>(at));
+    recorder->stamps_[stamp] = {static_cast<int64_t>(at + frames), steady_ns()};
+    recorder->sample_count_.store(at + frames, std::memory_order_release);
+    recorder->stamp_count_.store(stamp + 1, std::memory_order_release);
+    return 0;
+}
+
+Recording JackAudioRecorder::recording() {
+    Recording copy;
+    copy.rate = rate_;
+    const size_t stamps = stamp_count_.load(std::memory_order_acquire);
+    copy.stamps.assign(stamps_.begin(), stamps_.begin() + static_cast<std::ptrdiff_t>(stamps));
+    const size_t n = stamps > 0 ? static_cast<size_t>(copy.stamps.back().end_sample) : 0;
+    copy.samples.assign(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(n));
+    return copy;
+}
+
+int64_t own_attack(int program, int note, int rate, float level) {
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_settings_setnum(settings, "synth.sample-rate", rate);
+    fluid_settings_setnum(settings, "synth.gain", 0.5);
+    fluid_synth_t* synth = new_fluid_synth(settings);
+    std::vector<float> left(static_cast<size_t>(rate) / 10), right(left.size());
+    int64_t attack = -1;
+    if (fluid_synth_sfload(synth, "/usr/share/sounds/sf2/default-GM.sf2", 1) != FLUID_FAILED) {
+        fluid_synth_program_change(synth, 0, program);
+        fluid_synth_noteon(synth, 0, note, 127);
+        fluid_synth_write_float(synth, static_cast<int>(left.size()), left.data(), 0, 1, right.data(), 0, 1);
+        for (size_t i = 0; i < left.size() && attack < 0; ++i)
+            if (std::fabs(left[i]) > level) attack = static_cast<int64_t>(i);
+    }
+    delete_fluid_synth(synth);
+    delete_fluid_settings(settings);
+    return attack;
+}
+
+int64_t first_sample_after(const Recording& sound, int64_t time_ns) {
+    for (size_t i = 1; i < sound.stamps.size(); ++i)
+        if (sound.stamps[i].time_ns >= time_ns) return sound.stamps[i - 1].end_sample;
+    return -1;
+}
+
+int64_t time_of_sample(const Recording& sound, int64_t sample) {
+    for (const Recording::Stamp& stamp : sound.stamps)
+        if (stamp.end_sample > sample) return stamp.time_ns;
+    return INT64_MAX;
+}
+
+}  // namespace vxtest

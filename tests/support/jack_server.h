@@ -1,0 +1,128 @@
+// A JACK server of the test's own (jackd with its dummy back end, under a name no other test
+// uses, its working folder private), and JACK clients of the test's own that receive what the
+// program sends: MIDI events or sound, each stamped with the server's frame clock.
+#pragma once
+
+#include <jack/jack.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <climits>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/sound_check.h"
+
+namespace vxtest {
+
+class JackServer {
+public:
+    JackServer() = default;
+    ~JackServer();
+    JackServer(const JackServer&) = delete;
+    JackServer& operator=(const JackServer&) = delete;
+
+    // Starts "jackd -n NAME -R -d dummy -r RATE -p PERIOD" under a name no running server has
+    // and waits until a client can open.
+    bool start(int rate = 48000, int period = 64);
+    // Ends the server as a user would (SIGTERM, then SIGKILL after a while); kill() at once.
+    void stop();
+    void kill();
+    // Holds the server still (SIGSTOP), so no cycle runs, and lets it go on (SIGCONT).
+    bool pause();
+    bool resume();
+    bool running() const { return pid_ > 0; }
+
+    const std::string& name() const { return name_; }
+    int period() const { return period_; }
+    int rate() const { return rate_; }
+    // "JACK_DEFAULT_SERVER=NAME" and "JACK_NO_START_SERVER=1", for the program's environment;
+    // export_environment() sets them for this process.
+    std::vector<std::string> environment() const;
+    void export_environment() const;
+    // Late cycles the server reported in its log so far ("XRun" lines).
+    int xruns() const;
+    std::string log() const;
+
+private:
+    bool start_named();
+    pid_t pid_ = -1;
+    int name_lock_ = -1;
+    std::string name_, folder_;
+    int rate_ = 0, period_ = 0;
+};
+
+// A client of the test's own on the server `server` names, opened without starting one.
+jack_client_t* open_jack_client(const std::string& server, const std::string& client_name);
+
+// One MIDI event as a JACK client received it.
+struct JackMidiEvent {
+    uint8_t bytes[3] = {0, 0, 0};
+    int length = 0;
+    jack_nframes_t frame = 0;  // the server's frame clock at the event
+    int64_t received_ns = 0;   // steady clock when the receiving cycle ran
+};
+
+// A client "NAME" with one MIDI input "midi_in" that keeps every event it receives.
+class JackMidiReceiver {
+public:
+    ~JackMidiReceiver();
+    bool open(const std::string& server, const std::string& client_name = "receiver");
+    void close();
+    std::string port_name() const;  // "NAME:midi_in"
+    jack_client_t* client() const { return client_; }
+    std::vector<JackMidiEvent> events();
+    bool wait_count(size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    // When a frame was due on the steady clock: the cycles that woke least late map the
+    // server's frames to the clock (the server's own estimate wobbles by a period and more).
+    int64_t frame_due_ns(jack_nframes_t frame) const;
+
+private:
+    static int process(jack_nframes_t frames, void* self);
+    std::atomic<int64_t> frame_zero_ns_{INT64_MAX};
+    int rate_ = 48000;
+    static constexpr size_t capacity = 4096;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+    JackMidiEvent kept_[capacity];
+    std::atomic<size_t> count_{0};
+};
+
+// A client "NAME" with one audio input "in" that records what reaches it, cycle after cycle,
+// each cycle stamped with the steady clock when it ran. The server's frame clock is no help
+// here: a busy machine makes its dummy back end skip frames, so the frames run ahead of time.
+class JackAudioRecorder {
+public:
+    ~JackAudioRecorder();
+    bool open(const std::string& server, const std::string& client_name = "recorder", int seconds = 20);
+    void close();
+    std::string port_name() const;  // "NAME:in"
+    jack_client_t* client() const { return client_; }
+    // Connects the first audio output port whose name starts with `prefix` to "in"; waits for
+    // it to appear.
+    bool connect_from(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    Recording recording();
+
+private:
+    static int process(jack_nframes_t frames, void* self);
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+    int rate_ = 48000;
+    std::vector<float> samples_;
+    std::vector<Recording::Stamp> stamps_;
+    std::atomic<size_t> sample_count_{0}, stamp_count_{0};
+};
+
+// The first sample of the first recorded cycle that ran at or after `time_ns`; -1 when none did.
+int64_t first_sample_after(const Recording& sound, int64_t time_ns);
+// When the recorded cycle holding `sample` ran.
+int64_t time_of_sample(const Recording& sound, int64_t sample);
+// Samples from a note's start to its first above `level` (-60 dBFS by default), rendered offline
+// by the embedded synthesiser set up as the program sets it up: the instrument's own rise (6.6
+// ms to -60 dBFS for the piano's A above middle C), which no output can shorten and which is
+// not waiting.
+int64_t own_attack(int program, int note, int rate, float level = 0.001f);
+
+}  // namespace vxtest

@@ -1,0 +1,278 @@
+// The JACK outputs against a JACK server of the test's own (jackd, dummy back end, 48 kHz,
+// 64-frame periods) and receiving clients of its own. MIDI: the real program's clicks arriving
+// as whole messages in order on the right channel, each message in the cycle after its send, a
+// full ring that refuses whole messages but keeps room for the Note Offs of sounding keys, and
+// the server going away under a running program. Sound: with VXMIDI unset, the embedded
+// synthesiser's note recorded from the server, its start, pitch, no gap and stop.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <thread>
+
+#include "app/midi.h"
+#include "tests/support/jack_server.h"
+#include "tests/support/keyboard.h"
+#include "tests/support/program.h"
+
+using namespace std::chrono_literals;
+using vxtest::MidiMessage;
+using vxtest::note_off;
+using vxtest::note_on;
+using vxtest::program_change;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr int kC[2] = {20, 150}, kE[2] = {60, 150};
+// The right arrows of the instrument and channel sliders.
+constexpr int kInstrumentUp[2] = {149, 12}, kChannelUp[2] = {519, 52};
+
+MidiMessage message_of(const vxtest::JackMidiEvent& event) {
+    MidiMessage m;
+    m.status = event.bytes[0];
+    m.data1 = event.bytes[1];
+    m.data2 = event.bytes[2];
+    m.length = event.length;
+    return m;
+}
+
+std::vector<MidiMessage> messages_of(const std::vector<vxtest::JackMidiEvent>& events) {
+    std::vector<MidiMessage> messages;
+    for (const vxtest::JackMidiEvent& event : events) messages.push_back(message_of(event));
+    return messages;
+}
+
+struct JackMidi : ::testing::Test {
+    vxtest::JackServer server;
+    vxtest::JackMidiReceiver receiver;
+
+    void SetUp() override {
+        ASSERT_TRUE(server.start(48000, 64)) << server.log();
+        server.export_environment();
+        ASSERT_TRUE(receiver.open(server.name())) << server.log();
+    }
+    void TearDown() override {
+        app::midi_close();
+        receiver.close();
+        unsetenv("VXMIDI");
+        unsetenv("JACK_DEFAULT_SERVER");
+    }
+    // The back end opened in this process, playing into the receiver.
+    void open_here() {
+        vxtest::reset_keyboard_settings();
+        setenv("VXMIDI", ("jack:" + receiver.port_name()).c_str(), 1);
+        ASSERT_EQ(app::midi_open(), 0);
+        ASSERT_STREQ(app::midi_backend_name(), "jack");
+        if (kSanitized) receiver.wait_count(1, 1000ms);
+        else ASSERT_TRUE(receiver.wait_count(1));
+    }
+    // What arrived is what was sent, whole and in order. Under the sanitizers the clients'
+    // cycles can run past their end, and the server then drops what a late client wrote: there
+    // the messages that arrive must still be whole and in order, none invented.
+    void expect_received(const std::vector<MidiMessage>& want) {
+        const bool all = receiver.wait_count(want.size());
+        const std::vector<MidiMessage> got = messages_of(receiver.events());
+        if (kSanitized) {
+            size_t matched = 0;
+            for (const MidiMessage& m : got)
+                while (matched < want.size() && !(want[matched++] == m)) {
+                }
+            EXPECT_FALSE(got.empty());
+            EXPECT_TRUE(got.empty() || want[matched - 1] == got.back()) << vxtest::describe(got) << " is not in " << vxtest::describe(want);
+            return;
+        }
+        ASSERT_TRUE(all) << vxtest::describe(got) << server.log();
+        EXPECT_EQ(vxtest::describe(got), vxtest::describe(want));
+    }
+};
+
+}  // namespace
+
+TEST_F(JackMidi, TheProgramsClicksArriveInOrderOnTheChosenChannel) {
+    vxtest::PianoRun run;
+    ASSERT_EQ(run.start("jack:" + receiver.port_name()), "");
+    // The arrows step once and then wait before repeating; a key pressed meanwhile is not read.
+    run.click_at(kInstrumentUp[0], kInstrumentUp[1]);
+    std::this_thread::sleep_for(250ms);
+    run.click_at(kC[0], kC[1]);
+    run.click_at(kChannelUp[0], kChannelUp[1]);
+    std::this_thread::sleep_for(250ms);
+    run.click_at(kE[0], kE[1]);
+    expect_received({program_change(0, 0), program_change(0, 1), note_on(0, 36, 127), note_off(0, 36, 127),
+                     note_on(1, 40, 127), note_off(1, 40, 127)});
+    EXPECT_EQ(run.program.error_text().find("not connected"), std::string::npos) << run.program.error_text();
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
+
+// Each message is in the port in the first cycle due after the send: the frame it arrives
+// at was due at most one period after the send. A cycle that wakes late delays the message
+// with it, so the frame's due time is what tells a message that waited a cycle too many.
+TEST_F(JackMidi, EachMessageArrivesWithinOnePeriodOfItsSend) {
+    open_here();
+    const int64_t period_ns = int64_t{server.period()} * 1'000'000'000 / server.rate();
+    std::this_thread::sleep_for(100ms);  // cycles enough to tie the frames to the clock
+    for (int i = 0; i < 20; ++i) {
+        const size_t before = receiver.events().size();
+        const int64_t sent_ns = now_ns();
+        ASSERT_EQ(i % 2 == 0 ? app::midi_note_on(i % 12) : app::midi_note_off((i - 1) % 12), app::midi_sent);
+        ASSERT_TRUE(receiver.wait_count(before + 1)) << "message " << i;
+        const int64_t waited_ns = receiver.frame_due_ns(receiver.events()[before].frame) - sent_ns;
+        // 0.1 ms for the tie between the frames and the clock.
+        EXPECT_LE(waited_ns, period_ns + 100'000) << "message " << i;
+        std::this_thread::sleep_for(3ms);  // the next send lands anywhere in a cycle
+    }
+}
+
+// With the server's cycle held still, sends fill the ring until one is refused; the keys
+// already sounding can still be released, and once the cycle runs again every accepted message
+// arrives whole and in order.
+TEST_F(JackMidi, AFullRingRefusesWholeMessagesButNeverASoundingKeysNoteOff) {
+    open_here();
+    std::vector<MidiMessage> want = {program_change(0, 0)};
+    ASSERT_TRUE(server.pause());
+    for (int key = 0; key < 10; ++key) {
+        ASSERT_EQ(app::midi_note_on(key), app::midi_sent) << key;
+        want.push_back(note_on(0, 36 + key, 127));
+    }
+    int refused_at = -1;
+    for (int i = 0; i < 5000 && refused_at < 0; ++i) {
+        if (app::midi_program_change(i % 128) == app::midi_sent) want.push_back(program_change(0, i % 128));
+        else refused_at = i;
+    }
+    EXPECT_GT(refused_at, 100) << "the ring refused early";
+    ASSERT_GE(refused_at, 0) << "the ring never filled";
+    EXPECT_NE(app::midi_note_on(20), app::midi_sent) << "a new key took a sounding key's room";
+    for (int key = 0; key < 10; ++key) {
+        EXPECT_EQ(app::midi_note_off(key), app::midi_sent) << "the Note Off of sounding key " << key << " was lost";
+        want.push_back(note_off(0, 36 + key, 127));
+    }
+    ASSERT_TRUE(server.resume());
+    expect_received(want);
+}
+
+TEST_F(JackMidi, TheServerGoingAwayLeavesTheKeyboardPlaying) {
+    vxtest::PianoRun run;
+    ASSERT_EQ(run.start("jack"), "");
+    const std::string connect_hint = run.program.error_text();
+    EXPECT_NE(connect_hint.find("jack_connect vxpiano:midi_out"), std::string::npos) << connect_hint;
+    ASSERT_EQ(jack_connect(receiver.client(), "vxpiano:midi_out", receiver.port_name().c_str()), 0);
+    run.click_at(kC[0], kC[1]);
+    expect_received({note_on(0, 36, 127), note_off(0, 36, 127)});
+
+    receiver.close();
+    server.kill();
+    EXPECT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("JACK server went away") != std::string::npos; }))
+        << run.program.error_text();
+    for (const int* key : {kC, kE, kC}) {
+        const vxtest::Frame pressed = vxtest::expected_frame(run.directory.path(), {{key[0], key[1], 1}});
+        run.move(key[0], key[1]);
+        run.press();
+        EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, pressed, 24, "jack_gone_pressed"), "");
+        run.release();
+        EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, run.start_frame, 24, "jack_gone_released"), "");
+    }
+    const std::string said = run.program.error_text();
+    EXPECT_EQ(said.find("went away"), said.rfind("went away")) << "said more than once: " << said;
+    EXPECT_EQ(run.escape_and_wait(), 0) << said;
+}
+
+// ---- The embedded synthesiser's sound through the server --------------------------------
+
+namespace {
+
+// The A above middle C on the keyboard at the start octave: note 69, 440 Hz.
+constexpr int kA[2] = {400, 150};
+constexpr int kNoteA = 69;
+
+}  // namespace
+
+// With "VXMIDI" unset and a JACK server running, the program plays into the server: a held
+// key sounds at its pitch within two periods of the click, with no silent gap, and stops
+// after the release. The sound is recorded by a client of the test's own. When the server
+// goes away the keyboard plays on silently.
+TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
+    vxtest::JackServer server;
+    ASSERT_TRUE(server.start(48000, 64)) << server.log();
+    server.export_environment();
+    vxtest::JackAudioRecorder recorder;
+    ASSERT_TRUE(recorder.open(server.name()));
+    vxtest::PianoRun run;
+    ASSERT_EQ(run.start(""), "");
+    ASSERT_TRUE(recorder.connect_from("vxpiano:")) << "the program has no JACK audio port; stderr: " << run.program.error_text();
+    std::this_thread::sleep_for(200ms);
+
+    // Four short clicks and a held note; the last is the one checked for pitch, gaps and stop.
+    // The median of the clicks' waits is judged: the other core's load may hold up the
+    // program's thread once.
+    run.move(kA[0], kA[1]);
+    std::vector<int64_t> pressed_ns, released_ns;
+    for (int click = 0; click < 5; ++click) {
+        pressed_ns.push_back(now_ns());
+        run.press();
+        std::this_thread::sleep_for(click < 4 ? 200ms : 1000ms);
+        released_ns.push_back(now_ns());
+        run.release();
+        std::this_thread::sleep_for(click < 4 ? 300ms : 1200ms);
+    }
+    const vxtest::Recording sound = recorder.recording();
+    recorder.close();
+    unsetenv("JACK_DEFAULT_SERVER");
+
+    // The note cannot be in a cycle that ran before the press; its first samples, found by
+    // its onset less the instrument's own rise, were in the graph when their cycle ran.
+    const int rate = sound.rate;
+    std::vector<double> waited_periods;
+    int64_t start = -1, release_at = -1;
+    for (size_t click = 0; click < pressed_ns.size(); ++click) {
+        const int64_t press_at = vxtest::first_sample_after(sound, pressed_ns[click]);
+        release_at = vxtest::first_sample_after(sound, released_ns[click]);
+        ASSERT_GE(press_at, 0);
+        ASSERT_GT(release_at, press_at);
+        start = vxtest::onset(sound.samples, press_at, release_at, rate / 50);
+        ASSERT_GE(start, 0) << "click " << click << " made no sound";
+        // The onset is found above the last note's fading tail: the rise is taken to that level.
+        const float level = std::max(0.001f, 4 * vxtest::peak(sound.samples, press_at - rate / 50, press_at));
+        const int64_t note_start = std::max(press_at, start - vxtest::own_attack(0, kNoteA, rate, level));
+        waited_periods.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - pressed_ns[click]) * rate /
+                                 (1e9 * server.period()));
+    }
+    EXPECT_LE(vxtest::median(waited_periods), kSanitized ? 20.0 : 2.0) << "click to sound, in periods";
+
+    const size_t tenth = static_cast<size_t>(rate / 10);
+    const double pitch = vxtest::strongest_frequency(&sound.samples[static_cast<size_t>(start) + tenth], 2 * tenth, rate,
+                                                     vxtest::note_frequency(kNoteA) * 0.7, vxtest::note_frequency(kNoteA) * 1.4);
+    EXPECT_NEAR(pitch, vxtest::note_frequency(kNoteA), 4.0);
+
+    const std::vector<vxtest::Gap> gaps = vxtest::silent_gaps(sound.samples, start, release_at, rate / 2000);
+    EXPECT_TRUE(gaps.empty()) << vxtest::describe(gaps, rate);
+    const float held = vxtest::peak(sound.samples, start, release_at);
+    EXPECT_LT(vxtest::peak(sound.samples, release_at + rate, release_at + rate * 11 / 10), held / 100) << "it did not stop";
+
+    // The server goes away: the program says so once, does not spin, and the keyboard answers.
+    server.kill();
+    EXPECT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("JACK server") != std::string::npos; }))
+        << run.program.error_text();
+    const int64_t cpu_before = vxtest::cpu_time_ns(run.program.pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(vxtest::cpu_time_ns(run.program.pid()) - cpu_before, 500'000'000) << "it spins without its server";
+    run.move(kC[0], kC[1]);
+    run.press();
+    EXPECT_EQ(vxtest::wait_for_frame(run.d(), run.window, vxtest::expected_frame(run.directory.path(), {{kC[0], kC[1], 1}}), 24,
+                                     "jack_sound_gone_pressed"),
+              "");
+    run.release();
+    const std::string said = run.program.error_text();
+    EXPECT_EQ(said.find("JACK server"), said.rfind("JACK server")) << "said more than once: " << said;
+    EXPECT_EQ(run.escape_and_wait(), 0) << said;
+}
