@@ -1,0 +1,57 @@
+// What a recording of a sound server's output says about one played note: when it started
+// against the click, whether it is at the right pitch, whether it broke up while held, and
+// whether it stopped after the release. Pure functions on samples and clock stamps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vxtest {
+
+// Mono samples (-1..1) read from a server in small pieces, each piece stamped with the
+// monotonic clock when its read returned.
+struct Recording {
+    int rate = 48000;
+    std::vector<float> samples;
+    struct Stamp {
+        int64_t end_sample;  // samples read so far when the read returned
+        int64_t time_ns;     // steady clock
+    };
+    std::vector<Stamp> stamps;
+};
+
+// The clock time of sample 0, taken from the stamps within `window_ns` of `around_ns`: the
+// smallest (time - position) there, the read that waited least for its samples. Local, so a
+// slow drift between the server's clock and ours does not matter. -1 without stamps there.
+int64_t clock_of_first_sample(const Recording& recording, int64_t around_ns, int64_t window_ns = 200'000'000);
+// Sample index of a clock time (and back) by that local mapping.
+int64_t sample_at(const Recording& recording, int64_t time_ns);
+
+// Energy of one frequency in samples[first, first + count) (the Goertzel filter).
+double goertzel_power(const float* samples, size_t count, double frequency, int rate);
+// Frequency in [low, high] with the most energy in that stretch, in 1 Hz steps.
+double strongest_frequency(const float* samples, size_t count, int rate, double low, double high);
+// Equal temperament: MIDI note 69 is 440 Hz.
+double note_frequency(int note);
+
+// The first sample in [from, to) above both -60 dBFS and four times the peak of the
+// `before` samples just ahead of `from`; -1 when none is.
+int64_t onset(const std::vector<float>& samples, int64_t from, int64_t to, int64_t before);
+// The largest magnitude in [from, to).
+float peak(const std::vector<float>& samples, int64_t from, int64_t to);
+
+// Runs of exactly 0.0 samples in [from, to) at least `min_length` long: a sound that drops
+// out has the server fill in digital silence, while a sounding note never holds exactly 0.
+struct Gap {
+    int64_t start, length;
+};
+std::vector<Gap> silent_gaps(const std::vector<float>& samples, int64_t from, int64_t to, int64_t min_length);
+std::string describe(const std::vector<Gap>& gaps, int rate);
+
+// Median and 95th percentile (nearest rank) of a list; 0 for an empty one.
+double median(std::vector<double> values);
+double percentile95(std::vector<double> values);
+
+}  // namespace vxtest
