@@ -561,7 +561,10 @@ bool PianoRun::start_server(int server_depth) {
 std::string PianoRun::launch(const std::string& vxmidi, const ProgramLimits& limits) {
     start_frame = expected_frame(directory.path());
     if (start_frame.width != 720) return "the expected frame could not be computed";
-    if (!program.start(directory.path(), {"DISPLAY=" + server.display_name(), "VXMIDI=" + vxmidi}, limits))
+    std::vector<std::string> env = environment;
+    env.push_back("DISPLAY=" + server.display_name());
+    env.push_back("VXMIDI=" + vxmidi);
+    if (!program.start(directory.path(), env, limits))
         return "the program could not be started";
     window = wait_for_program_window(d(), program.pid(), 10000ms);
     if (!window) return "no window appeared; stderr: " + program.error_text();

@@ -175,6 +175,8 @@ struct PianoRun {
     Window window = 0;
     Frame start_frame;
     int depth = 24;
+    // More for the program's environment ("NAME=value"), e.g. where its sound server is.
+    std::vector<std::string> environment;
 
     Display* d() const { return client ? client->get() : nullptr; }
     bool start_server(int server_depth = 24);
