@@ -56,7 +56,7 @@ pid_t SoundServer::spawn(const std::vector<std::string>& arguments, const std::s
     env.push_back("PULSE_RUNTIME_PATH=" + runtime_ + "/pulse");
     env.push_back("HOME=" + runtime_);
     env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime_ + "/bus");
-    env.push_back("XDG_CONFIG_HOME=" + runtime_ + "/config");
+    env.push_back("XDG_CONFIG_HOME=" + runtime_ + "/config");  // no user's settings
     std::vector<char*> envp, argv;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -101,7 +101,7 @@ int SoundServer::pactl(const std::string& arguments) const {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string SoundServer::start(ServerKind kind, bool log_underruns, bool vm_timing) {
+std::string SoundServer::start(ServerKind kind, bool log_underruns) {
     kill();
     kind_ = kind;
     runtime_ = folder_.path();
@@ -118,15 +118,6 @@ std::string SoundServer::start(ServerKind kind, bool log_underruns, bool vm_timi
         if (spawn(argv, "server.log") <= 0) return "pulseaudio could not be started";
         if (!wait_for_socket(socket(), 10s)) return "PulseAudio did not come up: " + log();
         return "";
-    }
-    // Inside a virtual machine PipeWire raises its smallest period to 1024 frames (21 ms),
-    // which no client can get below; the server here runs as on a desktop machine instead.
-    if (!vm_timing) {
-        for (const char* part : {"/config", "/config/pipewire", "/config/pipewire/pipewire.conf.d",
-                                 "/config/pipewire/pipewire-pulse.conf.d"})
-            mkdir((runtime_ + part).c_str(), 0700);
-        std::ofstream(runtime_ + "/config/pipewire/pipewire.conf.d/desktop.conf") << "context.properties = { vm.overrides = { } }\n";
-        std::ofstream(runtime_ + "/config/pipewire/pipewire-pulse.conf.d/desktop.conf") << "pulse.properties = { vm.overrides = { } }\n";
     }
     if (spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + runtime_ + "/bus"}, "dbus.log") <= 0 ||
         !wait_for_socket(runtime_ + "/bus", 10s))

@@ -30,9 +30,8 @@ public:
     SoundServer& operator=(const SoundServer&) = delete;
 
     // "" once the null sink is the default output, else what went wrong. `log_underruns`
-    // has PulseAudio log at debug level, where each underrun of a stream is a line. PipeWire
-    // runs with a desktop machine's timing even in a virtual machine unless `vm_timing`.
-    std::string start(ServerKind kind, bool log_underruns = false, bool vm_timing = false);
+    // has PulseAudio log at debug level, where each underrun of a stream is a line.
+    std::string start(ServerKind kind, bool log_underruns = false);
     // Every process of the server killed at once, as a crash would; start() may follow.
     void kill();
     ServerKind kind() const { return kind_; }
