@@ -117,7 +117,8 @@ void on_write(pa_stream* stream, size_t bytes, void* data) {
     if (stream != out->stream) return;
     if (!out->priority_tried) {
         out->priority_tried = true;
-        // Only this thread renders. A desktop user may not be allowed a real-time priority;
+        // The thread that renders nearly every block (the program's thread only fills the
+        // first one after a stop). A desktop user may not be allowed a real-time priority;
         // rendering then runs at normal priority.
         if (out->timing.realtime_priority > 0) {
             sched_param parameter{};
