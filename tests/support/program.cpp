@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -45,14 +46,8 @@ TempDir::TempDir(const std::string& tag) {
 
 TempDir::~TempDir() {
     if (path_.empty()) return;
-    if (DIR* dir = opendir(path_.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") unlink(file(name).c_str());
-        }
-        closedir(dir);
-    }
-    rmdir(path_.c_str());
+    std::error_code ignored;  // with its subdirectories (a sound server's runtime folder has some)
+    std::filesystem::remove_all(path_, ignored);
 }
 
 bool copy_file(const std::string& from, const std::string& to) {

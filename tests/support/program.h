@@ -25,7 +25,7 @@ namespace vxtest {
 std::string program_executable();
 std::string shipped_picture();
 
-// A fresh directory under /tmp, removed with its files at the end.
+// A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
 public:
     explicit TempDir(const std::string& tag = "vxprogram");

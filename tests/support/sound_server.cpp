@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "tests/support/child_process.h"
+#include "tests/support/xvfb.h"
 
 using namespace std::chrono_literals;
 
@@ -95,12 +96,6 @@ bool SoundServer::wait_for_socket(const std::string& path, std::chrono::millisec
     return false;
 }
 
-int SoundServer::pactl(const std::string& arguments) const {
-    std::string command = "PULSE_SERVER=unix:" + socket() + " pactl " + arguments + " >>" + runtime_ + "/pactl.log 2>&1";
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::string SoundServer::start(ServerKind kind, bool log_underruns) {
     kill();
     kind_ = kind;
@@ -122,19 +117,29 @@ std::string SoundServer::start(ServerKind kind, bool log_underruns) {
     if (spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + runtime_ + "/bus"}, "dbus.log") <= 0 ||
         !wait_for_socket(runtime_ + "/bus", 10s))
         return "the session bus did not come up: " + log();
+    // The null sink is part of the server from its start, as a desktop's sound card is, and the
+    // PulseAudio service opens only once WirePlumber has made it the default output: a client
+    // that connects at once (the program coming back) finds its output there.
+    for (const char* part : {"/config", "/config/pipewire", "/config/pipewire/pipewire.conf.d"})
+        mkdir((runtime_ + part).c_str(), 0700);
+    std::ofstream(runtime_ + "/config/pipewire/pipewire.conf.d/nullsink.conf")
+        << "context.objects = [ { factory = adapter args = { factory.name = support.null-audio-sink "
+           "node.name = nullsink media.class = Audio/Sink audio.rate = 48000 audio.position = [ FL FR ] "
+           "object.linger = true monitor.channel-volumes = true } } ]\n";
     if (spawn({"pipewire"}, "server.log") <= 0 || !wait_for_socket(runtime_ + "/pipewire-0", 10s))
         return "pipewire did not come up: " + log();
-    if (spawn({"wireplumber"}, "server.log") <= 0 || spawn({"pipewire-pulse"}, "server.log") <= 0 ||
-        !wait_for_socket(socket(), 10s))
+    if (spawn({"wireplumber"}, "server.log") <= 0) return "wireplumber could not be started";
+    const std::string wpctl = "PIPEWIRE_RUNTIME_DIR=" + runtime_ + " XDG_RUNTIME_DIR=" + runtime_ +
+                              " wpctl inspect @DEFAULT_AUDIO_SINK@ 2>/dev/null | grep -q nullsink";
+    if (!wait_until([&] { return std::system(wpctl.c_str()) == 0; }, 10s)) return "no default null sink: " + log();
+    if (spawn({"pipewire-pulse"}, "server.log") <= 0 || !wait_for_socket(socket(), 10s))
         return "pipewire-pulse did not come up: " + log();
-    if (pactl("load-module module-null-sink sink_name=nullsink rate=48000") != 0 || pactl("set-default-sink nullsink") != 0)
-        return "no null sink: " + log();
     return "";
 }
 
 std::string SoundServer::log() const {
     std::ostringstream text;
-    for (const char* name : {"dbus.log", "server.log", "pactl.log"}) {
+    for (const char* name : {"dbus.log", "server.log"}) {
         std::ifstream file(runtime_ + "/" + name);
         if (file) text << file.rdbuf();  // a missing file would fail the whole stream
     }

@@ -42,8 +42,6 @@ public:
     std::string log() const;
     // Underruns of client streams in PulseAudio's log (start it with log_underruns).
     int underruns() const;
-    // Runs a command of pulseaudio-utils against this server; its exit code.
-    int pactl(const std::string& arguments) const;
     std::vector<pid_t> pids() const { return pids_; }
 
 private:
