@@ -1,4 +1,5 @@
-// The built program when things around it fail: the X server killed under it, a MIDI FIFO
+// The built program when things around it fail: the X server killed under it, the sound
+// server killed and started again, a MIDI FIFO
 // whose reader leaves or stops reading, a MIDI file that hits its size limit (a full disk),
 // a MIDI output that cannot be opened, and a damaged picture of every kind the fuzzers keep.
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "tests/support/program.h"
+#include "tests/support/sound_server.h"
 
 using namespace std::chrono_literals;
 using vxtest::note_off;
@@ -197,3 +199,47 @@ TEST_F(Faults, ADamagedPictureOfEveryKindStillGivesAPlayableKeyboard) {
     EXPECT_EQ(playable, static_cast<int>(names.size()));
     EXPECT_GE(distinct.size(), 5u) << "the pictures that load show, the others leave the background";
 }
+
+struct SoundServerFaults : Faults, ::testing::WithParamInterface<vxtest::ServerKind> {};
+
+// The sound server killed while a key is held: the keyboard answers on without spinning, says
+// once that sound is lost, and plays again by itself once a server is back.
+TEST_P(SoundServerFaults, TheKeyboardPlaysOnAndSoundReturnsWithTheServer) {
+    vxtest::SoundServer server;
+    ASSERT_EQ(server.start(GetParam()), "");
+    run.environment = server.client_environment();
+    ASSERT_EQ(run.start(""), "");
+    run.move(kE[0], kE[1]);
+    run.press();
+    std::this_thread::sleep_for(100ms);
+    server.kill();
+    run.release();
+    expect_keyboard_answers(kC, "sound_lost");
+    const int64_t cpu_before = vxtest::cpu_time_ns(run.program.pid());
+    std::this_thread::sleep_for(2500ms);  // a few attempts to reconnect
+    EXPECT_LT(vxtest::cpu_time_ns(run.program.pid()) - cpu_before, 500'000'000) << "busy while the server is away";
+    expect_keyboard_answers(kCSharp, "still_lost");
+    const std::string lost = run.program.error_text();
+    EXPECT_NE(lost.find("sound lost"), std::string::npos) << lost;
+    EXPECT_EQ(lost.find("sound lost"), lost.rfind("sound lost")) << "said more than once: " << lost;
+
+    ASSERT_EQ(server.start(GetParam()), "");
+    ASSERT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("sound is back") != std::string::npos; }, 5000ms))
+        << run.program.error_text();
+    vxtest::MonitorRecorder recorder;
+    ASSERT_EQ(recorder.start(server), "");
+    ASSERT_TRUE(vxtest::wait_until([&] { return recorder.snapshot().samples.size() > 48000; }, 5000ms)) << "the monitor records";
+    run.move(kE[0], kE[1]);
+    const int64_t press = vxtest::now_ns();
+    run.press();
+    std::this_thread::sleep_for(400ms);
+    const int64_t release = vxtest::now_ns();
+    run.release();
+    std::this_thread::sleep_for(100ms);
+    vxtest::HeardNote heard = vxtest::hear_note(recorder.stop(), press, release, vxtest::note_frequency(40));
+    EXPECT_GE(heard.latency_ms, 0) << "no sound after the server came back; " << run.program.error_text();
+    EXPECT_EQ(run.escape_and_wait(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, SoundServerFaults, ::testing::Values(vxtest::ServerKind::pulseaudio, vxtest::ServerKind::pipewire),
+                         [](const auto& info) { return std::string(vxtest::server_name(info.param)); });

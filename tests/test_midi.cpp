@@ -687,6 +687,9 @@ TEST(MidiOpenFailure, BadFileAndSynthArgumentsAreReported) {
                           "no setting \"no.such.setting\"");
     expect_failure_report(failed_open("fluidsynth:synth.gain=loud"), "cannot take \"loud\"");
     expect_failure_report(failed_open("fluidsynth:audio.driver=file,gain"), "not key=value");
+    expect_failure_report(failed_open("fluidsynth:audio.driver=nosuch"), "driver 'nosuch'");
+    expect_failure_report(failed_open("fluidsynth:audio.period-size=0"), "period-size cannot take \"0\"");
+    expect_failure_report(failed_open("fluidsynth:audio.periods=few"), "periods cannot take \"few\"");
 }
 
 TEST(MidiOpenFailure, FifoWithoutReaderIsReportedAfterAShortWait) {

@@ -145,6 +145,16 @@ def report(run):
         if m:
             rows.append([what, f"{ns(m) / 1e3:.1f} us", ""])
     parts.append(table("The running program", ["measure", "result", "target"], rows))
+
+    rows = []
+    for args, what in (("0", "PulseAudio"), ("1", "PipeWire (pipewire-pulse)")):
+        m = b.get(f"BM_SoundThroughServer/{args}/iterations:1")
+        if m:
+            underruns = "not logged" if m["underruns"] < 0 else f"{m['underruns']:.0f}"
+            rows.append([what, f"{m['median_ms']:.1f} / {m['p95_ms']:.1f} ms", f"{m['gaps']:.0f} in {m['notes']:.0f} notes",
+                         underruns, f"{m['idle_cpu_pct']:.2f} %, {m['idle_wakeups_s']:.0f}/s"])
+    parts.append(table("Sound through the server (VXMIDI unset, other core busy)",
+                       ["server", "click to sound, median / p95", "silent gaps", "server underruns", "idle: core, wake-ups"], rows))
     return "\n".join(p for p in parts if p)
 
 

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -45,14 +46,8 @@ TempDir::TempDir(const std::string& tag) {
 
 TempDir::~TempDir() {
     if (path_.empty()) return;
-    if (DIR* dir = opendir(path_.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") unlink(file(name).c_str());
-        }
-        closedir(dir);
-    }
-    rmdir(path_.c_str());
+    std::error_code ignored;  // with its subdirectories (a sound server's runtime folder has some)
+    std::filesystem::remove_all(path_, ignored);
 }
 
 bool copy_file(const std::string& from, const std::string& to) {
@@ -570,7 +565,10 @@ bool PianoRun::start_server(int server_depth) {
 std::string PianoRun::launch(const std::string& vxmidi, const ProgramLimits& limits) {
     start_frame = expected_frame(directory.path());
     if (start_frame.width != 720) return "the expected frame could not be computed";
-    if (!program.start(directory.path(), {"DISPLAY=" + server.display_name(), "VXMIDI=" + vxmidi}, limits))
+    std::vector<std::string> env = environment;
+    env.push_back("DISPLAY=" + server.display_name());
+    env.push_back("VXMIDI=" + vxmidi);
+    if (!program.start(directory.path(), env, limits))
         return "the program could not be started";
     window = wait_for_program_window(d(), program.pid(), 10000ms);
     if (!window) return "no window appeared; stderr: " + program.error_text();

@@ -25,7 +25,7 @@ namespace vxtest {
 std::string program_executable();
 std::string shipped_picture();
 
-// A fresh directory under /tmp, removed with its files at the end.
+// A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {
 public:
     explicit TempDir(const std::string& tag = "vxprogram");
@@ -182,6 +182,8 @@ struct PianoRun {
     // is large enough for the zoomed window; positions given to move and click_at stay
     // framebuffer pixels, and the start frame is waited for zoomed.
     int zoom = 1;
+    // More for the program's environment ("NAME=value"), e.g. where its sound server is.
+    std::vector<std::string> environment;
 
     Display* d() const { return client ? client->get() : nullptr; }
     bool start_server(int server_depth = 24);

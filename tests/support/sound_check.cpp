@@ -85,6 +85,26 @@ std::string describe(const std::vector<Gap>& gaps, int rate) {
     return out.str();
 }
 
+HeardNote hear_note(const Recording& recording, int64_t press_ns, int64_t release_ns, double expected_frequency, int tail_ms) {
+    HeardNote heard;
+    const int64_t rate = recording.rate;
+    const int64_t press = sample_at(recording, press_ns), release = sample_at(recording, release_ns);
+    if (press < 0 || release < 0) return heard;
+    const int64_t start = onset(recording.samples, press, press + rate / 4, rate / 50);
+    if (start < 0) return heard;
+    heard.latency_ms = static_cast<double>(start - press) * 1000.0 / static_cast<double>(rate);
+    // The attack left out, at most 0.3 s of the held note.
+    const int64_t from = start + rate / 20, to = std::min(release, from + rate * 3 / 10);
+    if (to > from && to <= static_cast<int64_t>(recording.samples.size()))
+        heard.frequency = strongest_frequency(recording.samples.data() + from, static_cast<size_t>(to - from), recording.rate,
+                                              expected_frequency / 1.26, expected_frequency * 1.26);
+    heard.gaps = silent_gaps(recording.samples, start, release, rate / 2000);
+    heard.held_peak = peak(recording.samples, start, release);
+    const int64_t tail = release + rate * tail_ms / 1000;
+    heard.after_peak = peak(recording.samples, tail, tail + rate / 10);
+    return heard;
+}
+
 namespace {
 double nearest_rank(std::vector<double> values, double fraction) {
     if (values.empty()) return 0;

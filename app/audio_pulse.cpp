@@ -1,0 +1,404 @@
+// The synth renders on the server's request, straight into the server's buffer, so the only
+// delay between a Note On and its sound is the few milliseconds the stream keeps queued. While
+// no voice sounds the stream is corked and emptied: the process then sleeps instead of
+// rendering silence, and the next note starts in an empty buffer, at once.
+#include "app/audio_pulse.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include <pulse/pulseaudio.h>
+
+#include "app/midi_backend.h"
+
+namespace app {
+
+namespace {
+// How long a server may take to accept the connection before the synth looks elsewhere.
+constexpr pa_usec_t connect_wait_us = 2'000'000;
+// Between attempts to reach a server that went away.
+constexpr pa_usec_t retry_interval_us = 1'000'000;
+// Silence kept playing after the last voice ends before the stream is corked: long enough
+// that a quick run of notes does not cork and uncork between them.
+constexpr int idle_seconds_before_cork = 1;
+constexpr size_t frame_bytes = 2 * sizeof(float);
+}  // namespace
+
+class PulseOutput {
+public:
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    pa_time_event* timer = nullptr;
+    fluid_synth_t* synth = nullptr;
+    PulseTiming timing{};
+    int rate = 48000;
+    bool corked = true;
+    bool priority_tried = false;
+    bool sound_lost = false;
+    bool connect_timed_out = false;
+    long silent_frames = 0;
+    // MIDI messages from the program's thread, played by the rendering thread before its next
+    // block: the program's thread never holds the synth's lock, so it cannot keep the
+    // real-time renderer waiting while it is itself preempted.
+    static constexpr uint32_t queue_size = 256;
+    std::array<uint32_t, queue_size> queue{};
+    std::atomic<uint32_t> queue_head{0}, queue_tail{0};
+    void play_queued();
+
+    void connect();
+    void drop_context();
+    void make_stream();
+    void drop_stream();
+    void fill(size_t bytes);
+    void lose_sound(const char* why);
+    void uncork();
+    void schedule(pa_usec_t delay_us);
+};
+
+namespace {
+
+void on_timer(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* data) {
+    auto* out = static_cast<PulseOutput*>(data);
+    api->time_free(event);
+    out->timer = nullptr;
+    if (out->synth == nullptr) {  // still opening: the server did not answer in time
+        out->connect_timed_out = true;
+        pa_threaded_mainloop_signal(out->loop, 0);
+        return;
+    }
+    if (out->context != nullptr && pa_context_get_state(out->context) == PA_CONTEXT_READY)
+        out->make_stream();
+    else
+        out->connect();
+}
+
+void on_context_state(pa_context* context, void* data) {
+    auto* out = static_cast<PulseOutput*>(data);
+    if (context != out->context) return;
+    switch (pa_context_get_state(context)) {
+        case PA_CONTEXT_READY:
+            if (out->synth != nullptr) out->make_stream();
+            pa_threaded_mainloop_signal(out->loop, 0);
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            pa_threaded_mainloop_signal(out->loop, 0);
+            if (out->synth == nullptr) break;  // the first connection: pulse_connect reports it
+            out->lose_sound("the sound server went away");
+            out->drop_stream();
+            out->drop_context();
+            out->schedule(retry_interval_us);
+            break;
+        default:
+            break;
+    }
+}
+
+void on_stream_state(pa_stream* stream, void* data) {
+    auto* out = static_cast<PulseOutput*>(data);
+    if (stream != out->stream) return;
+    if (pa_stream_get_state(stream) != PA_STREAM_FAILED) return;
+    // The context failing too is handled there; a stream failing alone (its sink gone and
+    // nowhere to move) is tried again on the same connection.
+    if (out->context != nullptr && pa_context_get_state(out->context) != PA_CONTEXT_READY) return;
+    out->lose_sound("the sound server closed the stream");
+    out->drop_stream();
+    out->schedule(retry_interval_us);
+}
+
+void on_write(pa_stream* stream, size_t bytes, void* data) {
+    auto* out = static_cast<PulseOutput*>(data);
+    if (stream != out->stream) return;
+    if (!out->priority_tried) {
+        out->priority_tried = true;
+        // The thread that renders nearly every block (the program's thread only fills the
+        // first one after a stop). A desktop user may not be allowed a real-time priority;
+        // rendering then runs at normal priority.
+        if (out->timing.realtime_priority > 0) {
+            sched_param parameter{};
+            parameter.sched_priority = out->timing.realtime_priority;
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter);
+        }
+    }
+    if (!out->corked) out->fill(bytes);
+}
+
+}  // namespace
+
+void PulseOutput::schedule(pa_usec_t delay_us) {
+    if (timer != nullptr) return;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+    struct timeval when;
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, delay_us);
+    timer = api->time_new(api, &when, on_timer, this);
+}
+
+void PulseOutput::connect() {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "vxpiano");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "vxpiano");
+    pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "music");
+    context = pa_context_new_with_proplist(api, "vxpiano", properties);
+    pa_proplist_free(properties);
+    if (context == nullptr) {
+        schedule(retry_interval_us);
+        return;
+    }
+    pa_context_set_state_callback(context, on_context_state, this);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        drop_context();
+        schedule(retry_interval_us);
+    }
+}
+
+void PulseOutput::drop_context() {
+    if (context == nullptr) return;
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    context = nullptr;
+}
+
+void PulseOutput::make_stream() {
+    if (stream != nullptr || context == nullptr) return;
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(rate), 2};
+    stream = pa_stream_new(context, "Piano", &spec, nullptr);
+    if (stream == nullptr) {
+        schedule(retry_interval_us);
+        return;
+    }
+    pa_stream_set_state_callback(stream, on_stream_state, this);
+    pa_stream_set_write_callback(stream, on_write, this);
+    const uint32_t period = static_cast<uint32_t>(timing.period_frames * frame_bytes);
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.tlength = period * static_cast<uint32_t>(timing.periods);
+    attributes.prebuf = static_cast<uint32_t>(-1);
+    attributes.minreq = period;
+    attributes.fragsize = static_cast<uint32_t>(-1);
+    // Adjusting the latency has the server run its device with a buffer this small too,
+    // instead of its default of up to seconds. The stream starts playing silence and is
+    // corked once idle: a first start from corked could wait a whole period of the idle
+    // device (up to a second).
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY);
+    corked = false;
+    silent_frames = 0;
+    if (pa_stream_connect_playback(stream, nullptr, &attributes, flags, nullptr, nullptr) < 0) {
+        drop_stream();
+        schedule(retry_interval_us);
+        return;
+    }
+    if (sound_lost) {
+        sound_lost = false;
+        std::fprintf(stderr, "vxpiano: sound is back\n");
+    }
+}
+
+void PulseOutput::drop_stream() {
+    if (stream == nullptr) return;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+    corked = true;
+}
+
+void PulseOutput::lose_sound(const char* why) {
+    if (sound_lost) return;
+    sound_lost = true;
+    std::fprintf(stderr, "vxpiano: sound lost: %s; the keyboard plays on and sound returns when the server is back\n", why);
+}
+
+void PulseOutput::play_queued() {
+    uint32_t tail = queue_tail.load(std::memory_order_relaxed);
+    const uint32_t head = queue_head.load(std::memory_order_acquire);
+    for (; tail != head; ++tail) {
+        const uint32_t word = queue[tail % queue_size];
+        const int status = word & 0xFF, data1 = (word >> 8) & 0x7F, data2 = (word >> 16) & 0x7F;
+        const int channel = status & 0x0F;
+        switch (status & 0xF0) {
+            case 0x90: fluid_synth_noteon(synth, channel, data1, data2); break;
+            case 0x80: fluid_synth_noteoff(synth, channel, data1); break;
+            case 0xC0: fluid_synth_program_change(synth, channel, data1); break;
+            default: break;
+        }
+    }
+    queue_tail.store(tail, std::memory_order_release);
+}
+
+void PulseOutput::fill(size_t bytes) {
+    play_queued();
+    while (bytes >= frame_bytes) {
+        void* buffer = nullptr;
+        size_t size = bytes;
+        if (pa_stream_begin_write(stream, &buffer, &size) < 0 || buffer == nullptr) return;
+        const int frames = static_cast<int>(size / frame_bytes);
+        if (frames == 0) {
+            pa_stream_cancel_write(stream);
+            return;
+        }
+        float* samples = static_cast<float*>(buffer);
+        fluid_synth_write_float(synth, frames, samples, 0, 2, samples, 1, 2);
+        if (pa_stream_write(stream, buffer, static_cast<size_t>(frames) * frame_bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
+            return;
+        bytes -= static_cast<size_t>(frames) * frame_bytes;
+        if (fluid_synth_get_active_voice_count(synth) > 0)
+            silent_frames = 0;
+        else
+            silent_frames += frames;
+    }
+    if (silent_frames >= static_cast<long>(rate) * idle_seconds_before_cork) {
+        corked = true;
+        if (pa_operation* op = pa_stream_cork(stream, 1, nullptr, nullptr)) pa_operation_unref(op);
+        if (pa_operation* op = pa_stream_flush(stream, nullptr, nullptr)) pa_operation_unref(op);
+    }
+}
+
+void PulseOutput::uncork() {
+    corked = false;
+    silent_frames = 0;
+    if (pa_operation* op = pa_stream_cork(stream, 0, nullptr, nullptr)) pa_operation_unref(op);
+    // The server asked for data while the stream was corked and got none; give it now.
+    size_t writable = pa_stream_writable_size(stream);
+    if (writable != static_cast<size_t>(-1)) fill(writable);
+}
+
+PulseOutput* pulse_connect() {
+    auto* out = new PulseOutput;
+    out->loop = pa_threaded_mainloop_new();
+    if (out->loop == nullptr || pa_threaded_mainloop_start(out->loop) < 0) {
+        midi_set_reason("PulseAudio: cannot start its event thread");
+        pulse_close(out);
+        return nullptr;
+    }
+    pa_threaded_mainloop_lock(out->loop);
+    out->connect();
+    out->schedule(connect_wait_us);
+    bool ready = false;
+    for (;;) {
+        pa_context_state_t state = out->context != nullptr ? pa_context_get_state(out->context) : PA_CONTEXT_FAILED;
+        if (state == PA_CONTEXT_READY) {
+            ready = true;
+            break;
+        }
+        if (!PA_CONTEXT_IS_GOOD(state) || out->connect_timed_out) break;
+        pa_threaded_mainloop_wait(out->loop);
+    }
+    if (ready) {
+        if (out->timer != nullptr) {
+            pa_threaded_mainloop_get_api(out->loop)->time_free(out->timer);
+            out->timer = nullptr;
+        }
+        // The rate of the output the stream will go to (the server's default sink), requested
+        // before any stream exists.
+        struct Query {
+            PulseOutput* out;
+            std::string sink;
+            bool done;
+        } query{out, "", false};
+        auto wait = [&](pa_operation* op) {
+            while (op != nullptr && !query.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+                pa_threaded_mainloop_wait(out->loop);
+            if (op != nullptr) pa_operation_unref(op);
+        };
+        wait(pa_context_get_server_info(
+            out->context,
+            [](pa_context*, const pa_server_info* info, void* data) {
+                auto* q = static_cast<Query*>(data);
+                if (info != nullptr) {
+                    if (info->sample_spec.rate >= 8000) q->out->rate = static_cast<int>(info->sample_spec.rate);
+                    if (info->default_sink_name != nullptr) q->sink = info->default_sink_name;
+                }
+                q->done = true;
+                pa_threaded_mainloop_signal(q->out->loop, 0);
+            },
+            &query));
+        if (!query.sink.empty()) {
+            query.done = false;
+            wait(pa_context_get_sink_info_by_name(
+                out->context, query.sink.c_str(),
+                [](pa_context*, const pa_sink_info* info, int, void* data) {
+                    auto* q = static_cast<Query*>(data);
+                    if (info != nullptr && info->sample_spec.rate >= 8000) q->out->rate = static_cast<int>(info->sample_spec.rate);
+                    if (info == nullptr) {  // the end of the list
+                        q->done = true;
+                        pa_threaded_mainloop_signal(q->out->loop, 0);
+                    }
+                },
+                &query));
+        }
+    } else {
+        midi_set_reason("PulseAudio: %s",
+                        out->connect_timed_out ? "the server did not answer"
+                        : out->context != nullptr ? pa_strerror(pa_context_errno(out->context))
+                                                  : "no server");
+    }
+    pa_threaded_mainloop_unlock(out->loop);
+    if (!ready) {
+        pulse_close(out);
+        return nullptr;
+    }
+    return out;
+}
+
+int pulse_rate(const PulseOutput* output) { return output->rate; }
+
+bool pulse_play(PulseOutput* output, fluid_synth_t* synth, const PulseTiming& timing) {
+    pa_threaded_mainloop_lock(output->loop);
+    output->synth = synth;
+    output->timing = timing;
+    output->make_stream();
+    bool ok = output->stream != nullptr;
+    if (!ok) midi_set_reason("PulseAudio: cannot open a stream: %s", pa_strerror(pa_context_errno(output->context)));
+    pa_threaded_mainloop_unlock(output->loop);
+    return ok;
+}
+
+bool pulse_send(PulseOutput* output, const uint8_t* bytes, int count) {
+    const uint32_t head = output->queue_head.load(std::memory_order_relaxed);
+    if (head - output->queue_tail.load(std::memory_order_acquire) >= PulseOutput::queue_size) {
+        // Full while the stream is stopped (a slider moved through many programs in silence):
+        // played here, under the lock every reader of the queue holds.
+        pa_threaded_mainloop_lock(output->loop);
+        output->play_queued();
+        pa_threaded_mainloop_unlock(output->loop);
+    }
+    uint32_t word = bytes[0];
+    if (count > 1) word |= static_cast<uint32_t>(bytes[1]) << 8;
+    if (count > 2) word |= static_cast<uint32_t>(bytes[2]) << 16;
+    output->queue[head % PulseOutput::queue_size] = word;
+    output->queue_head.store(head + 1, std::memory_order_release);
+    if ((bytes[0] & 0xF0) == 0x90 && count > 2 && bytes[2] > 0) pulse_wake(output);
+    return true;
+}
+
+void pulse_wake(PulseOutput* output) {
+    if (output == nullptr) return;
+    pa_threaded_mainloop_lock(output->loop);
+    if (output->stream != nullptr && output->corked && pa_stream_get_state(output->stream) == PA_STREAM_READY)
+        output->uncork();
+    pa_threaded_mainloop_unlock(output->loop);
+}
+
+void pulse_close(PulseOutput* output) {
+    if (output == nullptr) return;
+    if (output->loop != nullptr) {
+        pa_threaded_mainloop_stop(output->loop);
+        if (output->timer != nullptr) pa_threaded_mainloop_get_api(output->loop)->time_free(output->timer);
+        output->drop_stream();
+        output->drop_context();
+        pa_threaded_mainloop_free(output->loop);
+    }
+    delete output;
+}
+
+}  // namespace app

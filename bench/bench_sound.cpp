@@ -1,0 +1,183 @@
+// The built program with "VXMIDI" unset against a real sound server it finds by itself
+// (PulseAudio, then PipeWire with WirePlumber and its PulseAudio service), started headless
+// here: click to sound from recordings of the server's output, silent gaps inside held notes,
+// the server's own underrun reports (PulseAudio), the server's latency beside them, and the
+// processor time and wake-ups of the silent program. One run plays for VX_SOUND_SECONDS
+// (default 60) of clicks, glides and held notes while another thread keeps a core busy
+// (VX_SOUND_IDLE_CORE=1 leaves it idle). VX_SOUND_VXMIDI sets "VXMIDI" to compare settings;
+// VX_SOUND_VERBOSE=1 lists every note and the server's first underrun reports.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/program.h"
+#include "tests/support/sound_server.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Key centres on the third octave (middle C up) and their MIDI notes.
+constexpr int kKeyY = 150;
+constexpr int kWhiteX[] = {300, 320, 340, 360, 380, 400, 420};
+constexpr int kWhiteNote[] = {60, 62, 64, 65, 67, 69, 71};
+
+struct Press {
+    int64_t press_ns, release_ns;
+    int note;
+    bool timed;  // a press from rest, whose start is measured
+};
+
+std::string command_output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, pipe)) text += line;
+        pclose(pipe);
+    }
+    return text;
+}
+
+// The server's latency for our stream's sink while it plays, in its own words.
+std::string server_latency(const vxtest::SoundServer& server) {
+    std::string env = "PULSE_SERVER=unix:" + server.socket() + " XDG_RUNTIME_DIR=" +
+                      server.client_environment()[0].substr(16) + " ";
+    std::string text = command_output(env + "pactl list sinks 2>/dev/null | grep -i 'latency' | head -1");
+    text += command_output(env + "pactl list sink-inputs 2>/dev/null | grep -i 'latency' | head -2");
+    if (server.kind() == vxtest::ServerKind::pipewire) {
+        // The graph runs at the smallest period its nodes ask for, within the server's limits.
+        text += command_output(env + "pw-metadata -n settings 0 clock.min-quantum 2>/dev/null | grep update");
+        text += command_output(env + "pw-dump 2>/dev/null | grep -o '\"node.latency\": \"[0-9/]*\"' | sort | uniq -c");
+    }
+    return text;
+}
+
+void BM_SoundThroughServer(benchmark::State& state) {
+    const auto kind = static_cast<vxtest::ServerKind>(state.range(0));
+    const char* seconds_text = std::getenv("VX_SOUND_SECONDS");
+    const int seconds = seconds_text != nullptr ? std::atoi(seconds_text) : 60;
+    for (auto _ : state) {
+        vxtest::SoundServer server;
+        if (std::string problem = server.start(kind, true); !problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            return;
+        }
+        vxtest::PianoRun run;
+        run.environment = server.client_environment();
+        const char* vxmidi = std::getenv("VX_SOUND_VXMIDI");  // to compare settings; unset as a user has it
+        if (std::string problem = run.start(vxmidi != nullptr ? vxmidi : ""); !problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            return;
+        }
+        // Silent: processor time and wake-ups over 5 s, once the stream has stopped.
+        std::this_thread::sleep_for(3000ms);  // the stream stops after a second of silence
+        const int64_t cpu_before = vxtest::run_time_ns(run.program.pid());
+        const long switches_before = vxtest::voluntary_switches(run.program.pid());
+        std::this_thread::sleep_for(5s);
+        const double idle_percent = (vxtest::run_time_ns(run.program.pid()) - cpu_before) / 5e9 * 100;
+        const double idle_wakeups = (vxtest::voluntary_switches(run.program.pid()) - switches_before) / 5.0;
+        const int underruns_before = server.underruns();
+
+        vxtest::MonitorRecorder recorder;
+        if (std::string problem = recorder.start(server); !problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            return;
+        }
+        std::this_thread::sleep_for(200ms);
+        std::vector<Press> presses;
+        std::string latency_text;
+        {
+            std::unique_ptr<vxtest::BusyLoop> busy;
+            if (std::getenv("VX_SOUND_IDLE_CORE") == nullptr) busy = std::make_unique<vxtest::BusyLoop>();
+            const int64_t end = vxtest::now_ns() + int64_t(seconds) * 1'000'000'000;
+            for (int round = 0; vxtest::now_ns() < end; ++round) {
+                // Five clicks from rest on changing keys.
+                for (int i = 0; i < 5; ++i) {
+                    int k = (round + i * 3) % 7;
+                    run.move(kWhiteX[k], kKeyY);
+                    Press p{vxtest::now_ns(), 0, kWhiteNote[k], true};
+                    run.press();
+                    std::this_thread::sleep_for(200ms);
+                    p.release_ns = vxtest::now_ns();
+                    run.release();
+                    presses.push_back(p);
+                    std::this_thread::sleep_for(i == 4 ? 1300ms : 300ms);  // the last one lets the stream stop
+                }
+                // A glide over four keys, then a note held for two seconds.
+                run.move(kWhiteX[0], kKeyY);
+                run.press();
+                for (int k = 1; k < 4; ++k) {
+                    std::this_thread::sleep_for(150ms);
+                    run.move(kWhiteX[k], kKeyY);
+                }
+                std::this_thread::sleep_for(150ms);
+                run.release();
+                std::this_thread::sleep_for(300ms);
+                run.move(kWhiteX[4], kKeyY);
+                Press held{vxtest::now_ns(), 0, kWhiteNote[4], true};
+                run.press();
+                std::this_thread::sleep_for(1000ms);
+                if (latency_text.empty()) latency_text = server_latency(server);
+                std::this_thread::sleep_for(1000ms);
+                held.release_ns = vxtest::now_ns();
+                run.release();
+                presses.push_back(held);
+                std::this_thread::sleep_for(500ms);
+            }
+        }
+        std::this_thread::sleep_for(300ms);
+        vxtest::Recording recording = recorder.stop();
+        std::vector<double> latencies;
+        int gaps = 0, silent = 0, wrong_pitch = 0;
+        for (const Press& p : presses) {
+            vxtest::HeardNote heard = vxtest::hear_note(recording, p.press_ns, p.release_ns, vxtest::note_frequency(p.note));
+            if (heard.latency_ms < 0) {
+                ++silent;
+                continue;
+            }
+            latencies.push_back(heard.latency_ms);
+            gaps += static_cast<int>(heard.gaps.size());
+            double f = vxtest::note_frequency(p.note);
+            if (heard.frequency < f * 0.97 || heard.frequency > f * 1.03) ++wrong_pitch;
+        }
+        state.counters["median_ms"] = vxtest::median(latencies);
+        state.counters["p95_ms"] = vxtest::percentile95(latencies);
+        state.counters["notes"] = static_cast<double>(presses.size());
+        state.counters["silent_notes"] = silent;
+        state.counters["wrong_pitch"] = wrong_pitch;
+        state.counters["gaps"] = gaps;
+        state.counters["underruns"] = kind == vxtest::ServerKind::pulseaudio ? server.underruns() - underruns_before : -1;
+        state.counters["idle_cpu_pct"] = idle_percent;
+        state.counters["idle_wakeups_s"] = idle_wakeups;
+        state.SetLabel(vxtest::server_name(kind));
+        std::fprintf(stderr, "%s server latency while playing:\n%s", vxtest::server_name(kind), latency_text.c_str());
+        if (std::getenv("VX_SOUND_VERBOSE") != nullptr) {
+            for (size_t i = 0; i < presses.size() && i < 40; ++i) {
+                vxtest::HeardNote h = vxtest::hear_note(recording, presses[i].press_ns, presses[i].release_ns,
+                                                        vxtest::note_frequency(presses[i].note));
+                std::fprintf(stderr, "note %d: %.2f ms, %.1f Hz, %zu gaps, held %.3f after %.4f\n", presses[i].note,
+                             h.latency_ms, h.frequency, h.gaps.size(), h.held_peak, h.after_peak);
+            }
+            std::fprintf(stderr, "%s\n", run.program.error_text().c_str());
+            std::string log = server.log();
+            size_t at = 0;
+            for (int shown = 0; shown < 6 && (at = log.find("nderrun", at + 1)) != std::string::npos; ++shown) {
+                size_t line = log.rfind('\n', at) + 1;
+                std::fprintf(stderr, "%s\n", log.substr(line, log.find('\n', at) - line).c_str());
+            }
+        }
+        run.escape_and_wait();
+    }
+}
+BENCHMARK(BM_SoundThroughServer)
+    ->Arg(static_cast<int>(vxtest::ServerKind::pulseaudio))
+    ->Arg(static_cast<int>(vxtest::ServerKind::pipewire))
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
