@@ -7,14 +7,13 @@
 #include <pthread.h>
 #include <sched.h>
 
-#include <array>
-#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include <pulse/pulseaudio.h>
 
 #include "app/midi_backend.h"
+#include "app/synth_queue.h"
 
 namespace app {
 
@@ -43,13 +42,7 @@ public:
     bool sound_lost = false;
     bool connect_timed_out = false;
     long silent_frames = 0;
-    // MIDI messages from the program's thread, played by the rendering thread before its next
-    // block: the program's thread never holds the synth's lock, so it cannot keep the
-    // real-time renderer waiting while it is itself preempted.
-    static constexpr uint32_t queue_size = 256;
-    std::array<uint32_t, queue_size> queue{};
-    std::atomic<uint32_t> queue_head{0}, queue_tail{0};
-    void play_queued();
+    SynthQueue queue;
 
     void connect();
     void drop_context();
@@ -218,25 +211,8 @@ void PulseOutput::lose_sound(const char* why) {
     std::fprintf(stderr, "vxpiano: sound lost: %s; the keyboard plays on and sound returns when the server is back\n", why);
 }
 
-void PulseOutput::play_queued() {
-    uint32_t tail = queue_tail.load(std::memory_order_relaxed);
-    const uint32_t head = queue_head.load(std::memory_order_acquire);
-    for (; tail != head; ++tail) {
-        const uint32_t word = queue[tail % queue_size];
-        const int status = word & 0xFF, data1 = (word >> 8) & 0x7F, data2 = (word >> 16) & 0x7F;
-        const int channel = status & 0x0F;
-        switch (status & 0xF0) {
-            case 0x90: fluid_synth_noteon(synth, channel, data1, data2); break;
-            case 0x80: fluid_synth_noteoff(synth, channel, data1); break;
-            case 0xC0: fluid_synth_program_change(synth, channel, data1); break;
-            default: break;
-        }
-    }
-    queue_tail.store(tail, std::memory_order_release);
-}
-
 void PulseOutput::fill(size_t bytes) {
-    play_queued();
+    queue.play(synth);
     while (bytes >= frame_bytes) {
         void* buffer = nullptr;
         size_t size = bytes;
@@ -364,20 +340,15 @@ bool pulse_play(PulseOutput* output, fluid_synth_t* synth, const PulseTiming& ti
 }
 
 bool pulse_send(PulseOutput* output, const uint8_t* bytes, int count) {
-    const uint32_t head = output->queue_head.load(std::memory_order_relaxed);
-    if (head - output->queue_tail.load(std::memory_order_acquire) >= PulseOutput::queue_size) {
+    if (output->queue.full()) {
         // Full while the stream is stopped (a slider moved through many programs in silence):
         // played here, under the lock every reader of the queue holds.
         pa_threaded_mainloop_lock(output->loop);
-        output->play_queued();
+        output->queue.play(output->synth);
         pa_threaded_mainloop_unlock(output->loop);
     }
-    uint32_t word = bytes[0];
-    if (count > 1) word |= static_cast<uint32_t>(bytes[1]) << 8;
-    if (count > 2) word |= static_cast<uint32_t>(bytes[2]) << 16;
-    output->queue[head % PulseOutput::queue_size] = word;
-    output->queue_head.store(head + 1, std::memory_order_release);
-    if ((bytes[0] & 0xF0) == 0x90 && count > 2 && bytes[2] > 0) pulse_wake(output);
+    output->queue.push(bytes, count);
+    if (starts_sound(bytes, count)) pulse_wake(output);
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "app/audio_pipewire.h"
 #include "app/audio_pulse.h"
 #include "app/midi.h"
 #include "app/midi_backend.h"
@@ -33,6 +34,9 @@ struct DriverDeleter {
 struct PulseDeleter {
     void operator()(PulseOutput* pulse) const { pulse_close(pulse); }
 };
+struct PipeWireDeleter {
+    void operator()(PipeWireOutput* pipewire) const { pipewire_close(pipewire); }
+};
 
 // Declared in the order of creation, so they go the other way round: first the audio output
 // (ours or the library's driver), which calls into the synth from its own thread, then the
@@ -42,6 +46,7 @@ struct FluidOutput {
     std::unique_ptr<fluid_synth_t, SynthDeleter> synth;
     std::unique_ptr<fluid_audio_driver_t, DriverDeleter> driver;
     std::unique_ptr<PulseOutput, PulseDeleter> pulse;
+    std::unique_ptr<PipeWireOutput, PipeWireDeleter> pipewire;
 };
 
 FluidOutput output;
@@ -236,17 +241,31 @@ bool prefer_running_jack(fluid_settings_t* settings) {
     return true;
 }
 
-enum class AudioRoute { pulse, library_driver };
+enum class AudioRoute { pipewire, pulse, library_driver };
 
 // Where the synth's sound goes. A driver the user names is the library's; otherwise our own
-// stream to the session's PulseAudio server (PipeWire serves the same protocol), whose buffer
-// we size and fill ourselves; with no such server, the library's drivers in turn.
+// stream in a PipeWire server's graph, which answers within two of its periods; then our own
+// stream to the session's PulseAudio server (PipeWire's PulseAudio service would keep four
+// periods queued), whose buffer we size and fill ourselves; with neither, the library's
+// drivers in turn.
 AudioRoute choose_audio_route(FluidOutput& out, bool driver_named, std::string* declined) {
     if (driver_named) return AudioRoute::library_driver;
+    out.pipewire.reset(pipewire_connect());
+    if (out.pipewire) return AudioRoute::pipewire;
     out.pulse.reset(pulse_connect());
     if (out.pulse) return AudioRoute::pulse;
     *declined = midi_reason();
     return AudioRoute::library_driver;
+}
+
+// The period our PipeWire stream asks the graph for, unless "VXMIDI" sets audio.period-size:
+// 2.7 ms at 48 kHz (bench/README.md).
+constexpr int pipewire_quantum = 128;
+
+bool start_pipewire(FluidOutput& out) {
+    int period = default_period_size;
+    fluid_settings_getint(out.settings.get(), "audio.period-size", &period);
+    return pipewire_play(out.pipewire.get(), out.synth.get(), period == default_period_size ? pipewire_quantum : period);
 }
 
 // The server's request size and buffer for our own stream, unless "VXMIDI" sets them: 8 ms
@@ -290,8 +309,12 @@ bool open_output(FluidOutput& out, const char* arg) {
     std::string declined;
     const AudioRoute route = choose_audio_route(out, driver_named, &declined);
     // Rendered at the server's own rate nothing resamples on the way, unless the user chose one.
-    if (route == AudioRoute::pulse && chosen_rate == library_rate)
-        fluid_settings_setnum(settings, "synth.sample-rate", pulse_rate(out.pulse.get()));
+    if (chosen_rate == library_rate) {
+        if (route == AudioRoute::pipewire)
+            fluid_settings_setnum(settings, "synth.sample-rate", pipewire_rate(out.pipewire.get()));
+        else if (route == AudioRoute::pulse)
+            fluid_settings_setnum(settings, "synth.sample-rate", pulse_rate(out.pulse.get()));
+    }
     out.synth.reset(new_fluid_synth(settings));
     if (!out.synth) {
         midi_set_reason("FluidSynth cannot start%s%s", last_log_message[0] ? ": " : "",
@@ -299,6 +322,7 @@ bool open_output(FluidOutput& out, const char* arg) {
         return false;
     }
     if (!load_soundfont(out.synth.get(), soundfont)) return false;
+    if (route == AudioRoute::pipewire) return start_pipewire(out);
     if (route == AudioRoute::pulse) return start_pulse(out);
     if (start_audio(out, driver_named)) return true;
     if (!declined.empty()) midi_set_reason("%s; %s", declined.c_str(), std::string(midi_reason()).c_str());
@@ -325,6 +349,7 @@ int fluidsynth_open(const char* arg, int) {
 int fluidsynth_send(const uint8_t* bytes, int count) {
     fluid_synth_t* synth = output.synth.get();
     if (synth == nullptr || count < 2) return midi_send_failed;
+    if (output.pipewire) return pipewire_send(output.pipewire.get(), bytes, count) ? midi_sent : midi_send_failed;
     if (output.pulse) return pulse_send(output.pulse.get(), bytes, count) ? midi_sent : midi_send_failed;
     const int channel = bytes[0] & 0x0F;
     int result = FLUID_OK;
@@ -342,6 +367,7 @@ int fluidsynth_send(const uint8_t* bytes, int count) {
 }
 
 void fluidsynth_close() {
+    output.pipewire.reset();
     output.pulse.reset();
     output.driver.reset();
     output.synth.reset();

@@ -1,0 +1,340 @@
+// The synth renders in the graph's own cycle, straight into the stream's buffer, so a Note On
+// sounds within about two periods of the graph. While no voice sounds the stream is paused:
+// the graph then leaves it out of its cycles and the process sleeps instead of rendering
+// silence.
+#include "app/audio_pipewire.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include "app/midi_backend.h"
+#include "app/synth_queue.h"
+
+namespace app {
+
+namespace {
+// How long a server may take to answer once connected before the synth looks elsewhere.
+constexpr int answer_wait_seconds = 2;
+// Between attempts to reach a server that went away.
+constexpr timespec retry_interval{1, 0};
+// Silence kept playing after the last voice ends before the stream is paused: long enough
+// that a quick run of notes does not pause and restart it between them.
+constexpr int idle_seconds_before_pause = 1;
+constexpr uint32_t frame_bytes = 2 * sizeof(float);
+}  // namespace
+
+class PipeWireOutput {
+public:
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    spa_hook core_listener{};
+    pw_stream* stream = nullptr;
+    spa_hook stream_listener{};
+    spa_source* retry_timer = nullptr;
+    spa_source* idle_event = nullptr;
+    fluid_synth_t* synth = nullptr;
+    int rate = 48000;
+    int quantum = 128;
+    int sync_seq = -1;
+    bool answered = false;
+    bool core_failed = false;
+    bool sound_lost = false;
+    // Written by the program's thread (under the loop's lock) and read by the graph's thread.
+    std::atomic<bool> active{false};
+    std::atomic<bool> idle_signalled{false};
+    std::atomic<long> silent_frames{0};
+    SynthQueue queue;
+
+    bool connect_core();
+    void drop_core();
+    void make_stream();
+    void drop_stream();
+    void lose_sound(const char* why);
+    void retry_later() {
+        timespec when = retry_interval;
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop), retry_timer, &when, nullptr, false);
+    }
+    void render();
+};
+
+namespace {
+
+void on_core_info(void* data, const pw_core_info* info) {
+    auto* out = static_cast<PipeWireOutput*>(data);
+    if (info->props == nullptr) return;
+    if (const char* rate = spa_dict_lookup(info->props, "default.clock.rate")) {
+        int value = std::atoi(rate);
+        if (value >= 8000) out->rate = value;
+    }
+}
+
+void on_core_done(void* data, uint32_t id, int seq) {
+    auto* out = static_cast<PipeWireOutput*>(data);
+    if (id == PW_ID_CORE && seq == out->sync_seq) {
+        out->answered = true;
+        pw_thread_loop_signal(out->loop, false);
+    }
+}
+
+void on_core_error(void* data, uint32_t id, int, int res, const char*) {
+    auto* out = static_cast<PipeWireOutput*>(data);
+    if (id != PW_ID_CORE || res != -EPIPE) return;
+    out->core_failed = true;
+    pw_thread_loop_signal(out->loop, false);
+    if (out->synth == nullptr) return;  // the first connection: pipewire_connect reports it
+    out->lose_sound("the sound server went away");
+    out->retry_later();  // the core is not torn down from inside its own event
+}
+
+const pw_core_events core_events = [] {
+    pw_core_events events{};
+    events.version = PW_VERSION_CORE_EVENTS;
+    events.info = on_core_info;
+    events.done = on_core_done;
+    events.error = on_core_error;
+    return events;
+}();
+
+void on_stream_state(void* data, pw_stream_state, pw_stream_state state, const char*) {
+    auto* out = static_cast<PipeWireOutput*>(data);
+    if (state != PW_STREAM_STATE_ERROR || out->core_failed) return;
+    // The stream failing alone is tried again on the same connection.
+    out->lose_sound("the sound server closed the stream");
+    out->retry_later();
+}
+
+void on_process(void* data) { static_cast<PipeWireOutput*>(data)->render(); }
+
+const pw_stream_events stream_events = [] {
+    pw_stream_events events{};
+    events.version = PW_VERSION_STREAM_EVENTS;
+    events.state_changed = on_stream_state;
+    events.process = on_process;
+    return events;
+}();
+
+// On the loop's thread: a second of silence was rendered; pause unless a note came meanwhile.
+void on_idle(void* data, uint64_t) {
+    auto* out = static_cast<PipeWireOutput*>(data);
+    if (out->stream != nullptr && out->active && out->queue.empty() &&
+        out->silent_frames.load() >= static_cast<long>(out->rate) * idle_seconds_before_pause) {
+        out->active = false;
+        pw_stream_set_active(out->stream, false);
+    }
+    out->idle_signalled = false;
+}
+
+void on_retry(void* data, uint64_t) {
+    auto* out = static_cast<PipeWireOutput*>(data);
+    out->drop_stream();
+    if (out->core_failed) out->drop_core();
+    if (out->core == nullptr && !out->connect_core()) {
+        out->retry_later();
+        return;
+    }
+    out->make_stream();
+}
+
+}  // namespace
+
+bool PipeWireOutput::connect_core() {
+    core = pw_context_connect(context, nullptr, 0);
+    if (core == nullptr) return false;
+    core_failed = false;
+    pw_core_add_listener(core, &core_listener, &core_events, this);
+    return true;
+}
+
+void PipeWireOutput::drop_core() {
+    if (core == nullptr) return;
+    spa_hook_remove(&core_listener);
+    pw_core_disconnect(core);
+    core = nullptr;
+}
+
+void PipeWireOutput::make_stream() {
+    if (stream != nullptr || core == nullptr) return;
+    char latency[32];
+    std::snprintf(latency, sizeof latency, "%d/%d", quantum, rate);
+    pw_properties* properties = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback", PW_KEY_MEDIA_ROLE, "Music",
+        PW_KEY_APP_NAME, "vxpiano", PW_KEY_NODE_NAME, "vxpiano", PW_KEY_NODE_LATENCY, latency, nullptr);
+    stream = pw_stream_new(core, "Piano", properties);
+    if (stream == nullptr) {
+        retry_later();
+        return;
+    }
+    pw_stream_add_listener(stream, &stream_listener, &stream_events, this);
+    uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_audio_info_raw format{};
+    format.format = SPA_AUDIO_FORMAT_F32;
+    format.rate = static_cast<uint32_t>(rate);
+    format.channels = 2;
+    format.position[0] = SPA_AUDIO_CHANNEL_FL;
+    format.position[1] = SPA_AUDIO_CHANNEL_FR;
+    const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+    silent_frames = 0;
+    idle_signalled = false;
+    active = true;
+    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                    PW_STREAM_FLAG_RT_PROCESS);
+    if (pw_stream_connect(stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0) {
+        drop_stream();
+        retry_later();
+        return;
+    }
+    if (sound_lost) {
+        sound_lost = false;
+        std::fprintf(stderr, "vxpiano: sound is back\n");
+    }
+}
+
+void PipeWireOutput::drop_stream() {
+    if (stream == nullptr) return;
+    spa_hook_remove(&stream_listener);
+    pw_stream_destroy(stream);
+    stream = nullptr;
+    active = false;
+}
+
+void PipeWireOutput::lose_sound(const char* why) {
+    if (sound_lost) return;
+    sound_lost = true;
+    std::fprintf(stderr, "vxpiano: sound lost: %s; the keyboard plays on and sound returns when the server is back\n", why);
+}
+
+// The graph's real-time thread: no locks, no allocation, no waiting.
+void PipeWireOutput::render() {
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream);
+    if (buffer == nullptr) return;
+    spa_data& data = buffer->buffer->datas[0];
+    if (data.data == nullptr) {
+        pw_stream_queue_buffer(stream, buffer);
+        return;
+    }
+    uint32_t frames = data.maxsize / frame_bytes;
+    if (buffer->requested != 0 && buffer->requested < frames) frames = static_cast<uint32_t>(buffer->requested);
+    queue.play(synth);
+    float* samples = static_cast<float*>(data.data);
+    fluid_synth_write_float(synth, static_cast<int>(frames), samples, 0, 2, samples, 1, 2);
+    data.chunk->offset = 0;
+    data.chunk->stride = frame_bytes;
+    data.chunk->size = frames * frame_bytes;
+    pw_stream_queue_buffer(stream, buffer);
+    if (fluid_synth_get_active_voice_count(synth) > 0) {
+        silent_frames.store(0, std::memory_order_relaxed);
+        return;
+    }
+    const long silent = silent_frames.load(std::memory_order_relaxed) + frames;
+    silent_frames.store(silent, std::memory_order_relaxed);
+    if (silent >= static_cast<long>(rate) * idle_seconds_before_pause && !idle_signalled.exchange(true))
+        pw_loop_signal_event(pw_thread_loop_get_loop(loop), idle_event);
+}
+
+PipeWireOutput* pipewire_connect() {
+    static const bool initialised = [] {
+        pw_init(nullptr, nullptr);
+        return true;
+    }();
+    (void)initialised;
+    auto* out = new PipeWireOutput;
+    out->loop = pw_thread_loop_new("vxpiano-sound", nullptr);
+    // The client configuration with real-time scheduling for the thread that renders.
+    if (out->loop != nullptr)
+        out->context = pw_context_new(pw_thread_loop_get_loop(out->loop),
+                                      pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (out->context == nullptr || pw_thread_loop_start(out->loop) < 0) {
+        midi_set_reason("PipeWire: cannot start its client");
+        pipewire_close(out);
+        return nullptr;
+    }
+    pw_thread_loop_lock(out->loop);
+    pw_loop* loop = pw_thread_loop_get_loop(out->loop);
+    out->retry_timer = pw_loop_add_timer(loop, on_retry, out);
+    out->idle_event = pw_loop_add_event(loop, on_idle, out);
+    bool ready = false;
+    if (!out->connect_core()) {
+        midi_set_reason("PipeWire: no server (%s)", std::strerror(errno));
+    } else {
+        // Connected to the socket; the server's answer to a first request says it is alive,
+        // and its information (with the graph's rate) comes before it.
+        out->sync_seq = pw_core_sync(out->core, PW_ID_CORE, 0);
+        while (!out->answered && !out->core_failed)
+            if (pw_thread_loop_timed_wait(out->loop, answer_wait_seconds) != 0) break;
+        ready = out->answered && !out->core_failed;
+        if (!ready) midi_set_reason("PipeWire: the server did not answer");
+    }
+    pw_thread_loop_unlock(out->loop);
+    if (!ready) {
+        pipewire_close(out);
+        return nullptr;
+    }
+    return out;
+}
+
+int pipewire_rate(const PipeWireOutput* output) { return output->rate; }
+
+bool pipewire_play(PipeWireOutput* output, fluid_synth_t* synth, int quantum_frames) {
+    pw_thread_loop_lock(output->loop);
+    output->synth = synth;
+    output->quantum = quantum_frames;
+    output->make_stream();
+    const bool ok = output->stream != nullptr;
+    if (!ok) midi_set_reason("PipeWire: cannot open a stream");
+    pw_thread_loop_unlock(output->loop);
+    return ok;
+}
+
+namespace {
+void wake(PipeWireOutput* output) {
+    if (output->active.load()) return;
+    pw_thread_loop_lock(output->loop);
+    if (output->stream != nullptr && !output->active) {
+        output->silent_frames = 0;
+        output->active = true;
+        pw_stream_set_active(output->stream, true);
+    }
+    pw_thread_loop_unlock(output->loop);
+}
+}  // namespace
+
+bool pipewire_send(PipeWireOutput* output, const uint8_t* bytes, int count) {
+    for (int waited_ms = 0; output->queue.full(); ++waited_ms) {
+        // Full while paused (a slider moved through many programs in silence): the stream
+        // runs to play them. Without a server they are dropped.
+        if (waited_ms == 50) return false;
+        if (waited_ms == 0) wake(output);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    output->queue.push(bytes, count);
+    if (starts_sound(bytes, count)) wake(output);
+    return true;
+}
+
+void pipewire_close(PipeWireOutput* output) {
+    if (output == nullptr) return;
+    if (output->loop != nullptr) {
+        pw_thread_loop_stop(output->loop);
+        output->drop_stream();
+        output->drop_core();
+        pw_loop* loop = pw_thread_loop_get_loop(output->loop);
+        if (output->retry_timer != nullptr) pw_loop_destroy_source(loop, output->retry_timer);
+        if (output->idle_event != nullptr) pw_loop_destroy_source(loop, output->idle_event);
+        if (output->context != nullptr) pw_context_destroy(output->context);
+        pw_thread_loop_destroy(output->loop);
+    }
+    delete output;
+}
+
+}  // namespace app
