@@ -162,6 +162,13 @@ void BM_SoundThroughServer(benchmark::State& state) {
                                                         vxtest::note_frequency(presses[i].note));
                 std::fprintf(stderr, "note %d: %.2f ms, %.1f Hz, %zu gaps, held %.3f after %.4f\n", presses[i].note,
                              h.latency_ms, h.frequency, h.gaps.size(), h.held_peak, h.after_peak);
+                if (h.latency_ms < 0) {
+                    int64_t at = vxtest::sample_at(recording, presses[i].press_ns);
+                    std::fprintf(stderr, "  heard nothing: sample %lld of %zu, peaks 20 ms before %.4f, after 0-50 ms %.4f, 50-250 ms %.4f, 250-500 ms %.4f\n", (long long)at,
+                                 recording.samples.size(), vxtest::peak(recording.samples, at - 960, at),
+                                 vxtest::peak(recording.samples, at, at + 2400), vxtest::peak(recording.samples, at + 2400, at + 12000),
+                                 vxtest::peak(recording.samples, at + 12000, at + 24000));
+                }
             }
             std::fprintf(stderr, "%s\n", run.program.error_text().c_str());
             std::string log = server.log();

@@ -7,8 +7,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <pipewire/pipewire.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
+#include <spa/param/audio/format-utils.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -161,6 +163,9 @@ MonitorRecorder::~MonitorRecorder() { stop(); }
 
 std::string MonitorRecorder::start(const SoundServer& server) {
     recording_ = {};
+    total_ = 0;
+    if (server.kind() == ServerKind::pipewire && std::getenv("VX_RECORD_THROUGH_PULSE") == nullptr)
+        return start_native(server);
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 48000, 1};
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
@@ -175,25 +180,129 @@ std::string MonitorRecorder::start(const SoundServer& server) {
     return "";
 }
 
+void MonitorRecorder::take(const float* interleaved, int frames, int channels) {
+    const int64_t stamp = now_ns();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int i = 0; i < frames; ++i) recording_.samples.push_back(interleaved[i * channels]);
+    total_ += frames;
+    recording_.stamps.push_back({total_, stamp});
+}
+
 void MonitorRecorder::run(void* handle) {
     auto* simple = static_cast<pa_simple*>(handle);
     float chunk[48];
-    int64_t total = 0;
     while (!stop_) {
         int error = 0;
         if (pa_simple_read(simple, chunk, sizeof chunk, &error) < 0) break;
-        int64_t stamp = now_ns();
-        std::lock_guard<std::mutex> lock(mutex_);
-        recording_.samples.insert(recording_.samples.end(), chunk, chunk + 48);
-        total += 48;
-        recording_.stamps.push_back({total, stamp});
+        take(chunk, 48, 1);
     }
     pa_simple_free(simple);
+}
+
+// A capture stream on the sink's monitor in PipeWire's graph, taken in the graph's thread.
+struct MonitorRecorder::Native {
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    MonitorRecorder* owner = nullptr;
+    uint64_t next_tick = 0, filled = 0;
+    float last = 0;
+};
+
+std::string MonitorRecorder::start_native(const SoundServer& server) {
+    static const bool initialised = [] {
+        pw_init(nullptr, nullptr);
+        return true;
+    }();
+    (void)initialised;
+    native_ = new Native;
+    native_->owner = this;
+    native_->loop = pw_thread_loop_new("vxtest-record", nullptr);
+    // Real-time scheduling for the thread that takes the pieces: a busy core must not make
+    // it miss cycles, or the clock stamps would no longer match the samples.
+    native_->context = pw_context_new(pw_thread_loop_get_loop(native_->loop),
+                                      pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    if (native_->context == nullptr || pw_thread_loop_start(native_->loop) < 0) return "cannot start a PipeWire client";
+    pw_thread_loop_lock(native_->loop);
+    const std::string socket_path = server.client_environment()[0].substr(16) + "/pipewire-0";
+    native_->core = pw_context_connect(native_->context, pw_properties_new(PW_KEY_REMOTE_NAME, socket_path.c_str(), nullptr), 0);
+    if (native_->core == nullptr) {
+        pw_thread_loop_unlock(native_->loop);
+        return "cannot reach PipeWire at " + socket_path;
+    }
+    // Asks for the period PipeWire's PulseAudio service gave the recording before: the graph
+    // runs at the smallest period any node asks for, so the program plays as it did then.
+    native_->stream = pw_stream_new(native_->core, "vxtest monitor",
+                                    pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                                      PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_TARGET_OBJECT, "nullsink",
+                                                      PW_KEY_NODE_LATENCY, "256/48000", nullptr));
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.process = [](void* data) {
+            auto* native = static_cast<Native*>(data);
+            pw_buffer* buffer = pw_stream_dequeue_buffer(native->stream);
+            if (buffer == nullptr) return;
+            const spa_data& d = buffer->buffer->datas[0];
+            const int frames = d.data != nullptr ? static_cast<int>(d.chunk->size / (2 * sizeof(float))) : 0;
+            // Cycles this thread missed (the graph's clock moved on further than what came)
+            // are filled in, so later samples keep their place against the clock stamps; with
+            // the last sample held, they read neither as a gap nor as an onset.
+            pw_time time{};
+            if (pw_stream_get_time_n(native->stream, &time, sizeof time) == 0 && time.ticks != 0) {
+                if (native->next_tick != 0 && time.ticks > native->next_tick && time.ticks - native->next_tick < 48000) {
+                    std::vector<float> fill(2 * (time.ticks - native->next_tick), native->last);
+                    native->owner->take(fill.data(), static_cast<int>(fill.size() / 2), 2);
+                    native->filled += time.ticks - native->next_tick;
+                }
+                native->next_tick = time.ticks + static_cast<uint64_t>(frames);
+            }
+            if (frames > 0) {
+                const auto* samples = static_cast<const float*>(SPA_PTROFF(d.data, d.chunk->offset, void));
+                native->owner->take(samples, frames, 2);
+                native->last = samples[2 * (frames - 1)];
+            }
+            pw_stream_queue_buffer(native->stream, buffer);
+        };
+        return e;
+    }();
+    pw_stream_add_listener(native_->stream, &native_->listener, &events, native_);
+    uint8_t pod[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
+    spa_audio_info_raw format{};
+    format.format = SPA_AUDIO_FORMAT_F32;
+    format.rate = 48000;
+    format.channels = 2;
+    format.position[0] = SPA_AUDIO_CHANNEL_FL;
+    format.position[1] = SPA_AUDIO_CHANNEL_FR;
+    const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+    const int connected = pw_stream_connect(native_->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                                            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                                         PW_STREAM_FLAG_RT_PROCESS),
+                                            params, 1);
+    pw_thread_loop_unlock(native_->loop);
+    return connected < 0 ? "cannot record the monitor" : "";
+}
+
+void MonitorRecorder::stop_native() {
+    if (native_ == nullptr) return;
+    if (native_->loop != nullptr) pw_thread_loop_stop(native_->loop);
+    if (native_->filled > 0 && std::getenv("VX_SOUND_VERBOSE") != nullptr)
+        std::fprintf(stderr, "recording: %llu frames missed and filled in\n", static_cast<unsigned long long>(native_->filled));
+    if (native_->stream != nullptr) pw_stream_destroy(native_->stream);
+    if (native_->core != nullptr) pw_core_disconnect(native_->core);
+    if (native_->context != nullptr) pw_context_destroy(native_->context);
+    if (native_->loop != nullptr) pw_thread_loop_destroy(native_->loop);
+    delete native_;
+    native_ = nullptr;
 }
 
 Recording MonitorRecorder::stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
+    stop_native();
     return snapshot();
 }
 

@@ -53,8 +53,10 @@ private:
     std::vector<pid_t> pids_;
 };
 
-// Records the default sink's monitor in 1 ms reads on a thread of its own, mono (the left
-// channel), each read stamped with the steady clock.
+// Records the null sink's monitor, mono (the left channel), each piece stamped with the steady
+// clock when it arrived: from PulseAudio in 1 ms reads on a thread of its own, from PipeWire
+// natively in each cycle of its graph (its PulseAudio service would hand the pieces over a
+// few periods late). VX_RECORD_THROUGH_PULSE=1 records PipeWire through that service too.
 class MonitorRecorder {
 public:
     MonitorRecorder() = default;
@@ -71,6 +73,12 @@ public:
 
 private:
     void run(void* simple);
+    std::string start_native(const SoundServer& server);
+    void stop_native();
+    void take(const float* interleaved, int frames, int channels);
+    struct Native;
+    Native* native_ = nullptr;
+    int64_t total_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
