@@ -47,6 +47,7 @@ public:
     int quantum = 128;
     int sync_seq = -1;
     bool answered = false;
+    bool has_sink = false;
     bool core_failed = false;
     bool sound_lost = false;
     // Written by the program's thread (under the loop's lock) and read by the graph's thread.
@@ -95,6 +96,22 @@ void on_core_error(void* data, uint32_t id, int, int res, const char*) {
     out->lose_sound("the sound server went away");
     out->retry_later();  // the core is not torn down from inside its own event
 }
+
+// Whether the server plays sound at all: a desktop may run PipeWire for screen sharing alone,
+// its sound going through PulseAudio.
+void on_global(void* data, uint32_t, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+    auto* out = static_cast<PipeWireOutput*>(data);
+    if (props == nullptr || std::strcmp(type, PW_TYPE_INTERFACE_Node) != 0) return;
+    const char* media_class = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
+    if (media_class != nullptr && std::strcmp(media_class, "Audio/Sink") == 0) out->has_sink = true;
+}
+
+const pw_registry_events registry_events = [] {
+    pw_registry_events events{};
+    events.version = PW_VERSION_REGISTRY_EVENTS;
+    events.global = on_global;
+    return events;
+}();
 
 const pw_core_events core_events = [] {
     pw_core_events events{};
@@ -268,12 +285,20 @@ PipeWireOutput* pipewire_connect() {
         midi_set_reason("PipeWire: no server (%s)", std::strerror(errno));
     } else {
         // Connected to the socket; the server's answer to a first request says it is alive,
-        // and its information (with the graph's rate) comes before it.
+        // and its information (with the graph's rate) and its objects come before it.
+        pw_registry* registry = pw_core_get_registry(out->core, PW_VERSION_REGISTRY, 0);
+        spa_hook registry_listener{};
+        if (registry != nullptr) pw_registry_add_listener(registry, &registry_listener, &registry_events, out);
         out->sync_seq = pw_core_sync(out->core, PW_ID_CORE, 0);
         while (!out->answered && !out->core_failed)
             if (pw_thread_loop_timed_wait(out->loop, answer_wait_seconds) != 0) break;
-        ready = out->answered && !out->core_failed;
-        if (!ready) midi_set_reason("PipeWire: the server did not answer");
+        if (registry != nullptr) {
+            spa_hook_remove(&registry_listener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
+        }
+        ready = out->answered && !out->core_failed && out->has_sink;
+        if (!ready)
+            midi_set_reason(out->answered ? "PipeWire: the server has no audio output" : "PipeWire: the server did not answer");
     }
     pw_thread_loop_unlock(out->loop);
     if (!ready) {
