@@ -282,7 +282,7 @@ PipeWireOutput* pipewire_connect() {
     out->idle_event = pw_loop_add_event(loop, on_idle, out);
     bool ready = false;
     if (!out->connect_core()) {
-        midi_set_reason("PipeWire: no server (%s)", std::strerror(errno));
+        midi_set_reason("PipeWire: no server");
     } else {
         // Connected to the socket; the server's answer to a first request says it is alive,
         // and its information (with the graph's rate) and its objects come before it.
