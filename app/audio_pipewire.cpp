@@ -13,6 +13,10 @@
 #include <string>
 #include <thread>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
@@ -259,7 +263,39 @@ void PipeWireOutput::render() {
         pw_loop_signal_event(pw_thread_loop_get_loop(loop), idle_event);
 }
 
+namespace {
+// Whether a PipeWire server listens where a client would find it, asked of its socket alone:
+// on a desktop without one the client library is not even started (its configuration and
+// modules take several milliseconds to load).
+bool pipewire_listens() {
+    std::string path;
+    const char* remote = std::getenv("PIPEWIRE_REMOTE");
+    const char* name = remote != nullptr && *remote != '\0' ? remote : "pipewire-0";
+    if (name[0] == '/') {
+        path = name;
+    } else {
+        const char* folder = std::getenv("PIPEWIRE_RUNTIME_DIR");
+        if (folder == nullptr || *folder == '\0') folder = std::getenv("XDG_RUNTIME_DIR");
+        if (folder == nullptr || *folder == '\0') return true;  // the library knows where else to look
+        path = std::string(folder) + "/" + name;
+    }
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return true;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return true;
+    const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return up;
+}
+}  // namespace
+
 PipeWireOutput* pipewire_connect() {
+    if (!pipewire_listens()) {
+        midi_set_reason("PipeWire: no server");
+        return nullptr;
+    }
     static const bool initialised = [] {
         pw_init(nullptr, nullptr);
         return true;
