@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "app/close_request.h"
 #include "app/icon.h"
 #include "app/instruments.h"
 #include "app/midi.h"
@@ -148,12 +149,14 @@ bool app_pass(void* key_sheet) {
     // A pass that found the input unchanged, no slider held and no key waiting would only be
     // repeated as it is: where the window layer reports every change, sleep until one comes
     // (a bounded wait, so nothing it cannot report is missed for long).
-    if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready()) vx::wait_input(input_seen, idle_wait_ms);
+    // A close request from a signal wakes the wait through the same notification.
+    if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready() && !close_requested())
+        vx::wait_input(input_seen, idle_wait_ms);
     else vx::pause(1);
     // Both reads on every pass: each pass takes at most one buffered key and discards it.
     bool escape = vx::key_down(1) != 0;
     std::string key = vx::key_read();
-    return escape || key == std::string("\xFF\x6B");
+    return escape || key == std::string("\xFF\x6B") || close_requested();
 }
 
 void app_stop(void* key_sheet) {

@@ -167,7 +167,7 @@ int midi_open() {
     if (midi_handle == nullptr) {
         std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, reason_text);
         std::fflush(stderr);
-        midi_message_box(open_failed_caption, open_failed_text);
+        midi_message_box(open_failed_caption, open_failed_text, reason_text);
         midi_close();
         vx::rt_exit(0);
     }
