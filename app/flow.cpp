@@ -117,6 +117,7 @@ bool app_start(void** key_sheet_out) {
 
 bool app_pass(void* key_sheet) {
     const uint64_t input_seen = vx::input_generation();
+    vx::pointer_read_begin();
     keys_mouse(key_sheet);
     const int32_t slider = slider_mouse();
     switch (slider) {

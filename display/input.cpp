@@ -32,6 +32,12 @@ constexpr int button_change_capacity = 64;
 ButtonChange button_changes[button_change_capacity];
 int button_change_first = 0, button_change_count = 0;
 uint8_t key_latch[128];  // 1: pressed since key_down last read that scancode
+// Once the program marks its passes (pointer_read_begin), the first pointer read of a pass
+// takes the change and the pass's other reads report the same.
+bool reads_in_passes = false;
+bool pass_read_taken = false;
+bool pass_has_change = false;
+ButtonChange pass_change{};
 
 void record_button_change() {
     // A program that stopped reading the pointer keeps only the latest changes.
@@ -103,9 +109,34 @@ void pointer_button_released(int bit) {
     record_button_change();
 }
 
+void pointer_read_begin() {
+    GfxContext* ctx = gfx_context();
+    if (ctx) bracket_begin(ctx);
+    reads_in_passes = true;
+    pass_read_taken = false;
+    pass_has_change = false;
+    if (ctx) bracket_end(ctx);
+}
+
 bool pointer_change_take(int* x, int* y, int* buttons) {
-    if (button_change_count == 0) return false;
+    const PointerState& ps = pointer_state;
+    if (reads_in_passes && pass_read_taken && pass_has_change) {
+        *x = pass_change.x;
+        *y = pass_change.y;
+        *buttons = pass_change.buttons;
+        return true;
+    }
+    pass_read_taken = true;
+    if (button_change_count == 0) {
+        // The pass's later reads see this state too: a press arriving in between is read
+        // once, from the queue, by the next pass.
+        pass_change = {ps.x, ps.y, ps.buttons};
+        pass_has_change = true;
+        return false;
+    }
     const ButtonChange change = button_changes[button_change_first];
+    pass_change = change;
+    pass_has_change = true;
     button_change_first = (button_change_first + 1) % button_change_capacity;
     --button_change_count;
     *x = change.x;
@@ -113,7 +144,6 @@ bool pointer_change_take(int* x, int* y, int* buttons) {
     *buttons = change.buttons;
     // The next read has news (another change, or the state as it is now): a program waiting
     // for input must not sleep before it.
-    const PointerState& ps = pointer_state;
     if (button_change_count > 0 || change.buttons != ps.buttons || change.x != ps.x || change.y != ps.y) input_arrived();
     return true;
 }
@@ -125,7 +155,10 @@ void key_state_set(int scancode, bool down) {
     if (down) key_latch[scancode] = 1;
 }
 
-void pointer_changes_clear() { button_change_first = button_change_count = 0; }
+void pointer_changes_clear() {
+    button_change_first = button_change_count = 0;
+    pass_has_change = false;
+}
 
 void input_latches_clear() {
     pointer_changes_clear();

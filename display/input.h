@@ -41,6 +41,10 @@ void pointer_button_released(int bit);
 // The oldest button change no read has taken yet: false when there is none (the read then
 // reports the pointer as it is).
 bool pointer_change_take(int* x, int* y, int* buttons);
+// Called by a program at the start of each pass of its loop: from then on one pass is one
+// read, so a pass that reads the pointer twice (its keys, then its sliders) sees one change
+// in both reads instead of the press in one and the release in the other.
+void pointer_read_begin();
 void pointer_changes_clear();
 // Sets key_state[scancode] of the graphics context; a press is also latched for key_down.
 void key_state_set(int scancode, bool down);
