@@ -27,6 +27,7 @@ namespace {
 // the reason under "Error:"; the OK button stays centred under the text.
 constexpr int min_box_width = 300;
 constexpr int max_box_width = 640;
+constexpr int min_box_height = 104;
 constexpr int screen_edge = 40;  // kept free around a box that grows towards the screen's size
 constexpr int button_width = 80;
 constexpr int button_height = 26;
@@ -37,7 +38,7 @@ constexpr int text_right_margin = 18;
 constexpr int line_gap = 2;
 
 struct BoxLayout {
-    int width = min_box_width, height = 104;
+    int width = min_box_width, height = min_box_height;
     int button_x = 0, button_y = 0;
     int first_baseline = 0, line_height = 0;
     std::vector<std::string> lines;  // the word "Error:" first, then the reason, wrapped
@@ -139,8 +140,12 @@ BoxLayout lay_out(XFontStruct* font, const char* text, const char* reason, int s
     };
     // Lines that would push the button off the screen are left out, the last kept one marked.
     while (box.lines.size() > 2 && height_for(box.lines.size()) > tallest) box.lines.pop_back();
-    if (box.lines.size() < 1 + wrapped.size()) box.lines.back() += "...";
-    box.height = std::max(104, height_for(box.lines.size()));
+    if (box.lines.size() < 1 + wrapped.size()) {
+        std::string& last = box.lines.back();
+        while (!last.empty() && text_width(font, last + "...") > box.width - text_x - text_right_margin) last.pop_back();
+        last += "...";
+    }
+    box.height = std::max(min_box_height, height_for(box.lines.size()));
     box.button_x = (box.width - button_width) / 2;
     box.button_y = box.height - button_height - button_gap;
     return box;
