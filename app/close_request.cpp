@@ -13,12 +13,14 @@
 #include <unistd.h>
 
 #include "display/input.h"
+#include "runtime/runtime.h"
 
 namespace app {
 
 namespace {
 
 std::atomic<bool> requested{false};
+std::atomic<bool> notified{false};  // the request's wake-ups are done
 std::atomic<int> request_fd{-1};
 
 sigset_t close_signals() {
@@ -51,7 +53,15 @@ void take_signals(sigset_t set) {
         // The flag is set before the notification, so a pass that took its input generation
         // earlier either sees the flag or is woken by the new generation.
         vx::input_arrived();
+        notified.store(true, std::memory_order_release);
     }
+}
+
+// At exit, before the input notification is destroyed: a request's wake-up may still be
+// under way on the signal thread, and must be over first.
+void settle_at_exit() {
+    if (!requested.load()) return;
+    while (!notified.load(std::memory_order_acquire)) std::this_thread::yield();
 }
 
 }  // namespace
@@ -62,6 +72,7 @@ void close_request_watch() {
     sigset_t set = close_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     request_fd.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    vx::rt_atexit(settle_at_exit);
     std::thread(take_signals, set).detach();
 }
 
