@@ -65,7 +65,6 @@ struct Backend {
 std::unique_ptr<Backend> backend;
 
 std::atomic<Display*> our_display{nullptr};
-std::vector<Display*> abandoned_displays;
 std::atomic<uint64_t> stat_frames{0}, stat_last_ns{0}, stat_ticks{0}, stat_wakes{0};
 std::atomic<bool> stat_shm{false}, stat_reversed{false};
 std::atomic<int> stat_bits{0};
@@ -463,7 +462,7 @@ void backend_close() {
     Backend& b = *backend;
     WindowState& ws = window_state;
     Display* d = b.display;
-    // After the server went away no request may be sent; our own memory is still freed.
+    // After the server went away no request may be sent; our memory and Xlib's are still freed.
     const bool alive = d && !window_connection_gone();
     if (alive) {
         if (b.screensaver_suspended) XScreenSaverSuspend(d, False);
@@ -474,6 +473,8 @@ void backend_close() {
         if (b.window) XDestroyWindow(d, b.window);
         if (b.own_colormap) XFreeColormap(d, b.colormap);
         XSync(d, False);
+    } else if (d && b.gc) {
+        XFreeGC(d, b.gc);  // its request goes nowhere; the client-side record is freed
     }
     if (b.image) {
         if (b.shm_attached || b.shm.shmaddr) b.image->data = nullptr;
@@ -482,11 +483,10 @@ void backend_close() {
     if (b.shm.shmaddr) shmdt(b.shm.shmaddr);
     blitter_zoom_set(1, 32);
     if (d) {
-        // A lost connection is not closed: the thread that met the dead link inside a request
-        // can leave Xlib's display lock taken, and XFreeGC or XCloseDisplay would then wait for
-        // it forever. The dead display's memory is kept, reachable, for the rest of the process.
-        if (alive) XCloseDisplay(d);
-        else abandoned_displays.push_back(d);
+        // A lost connection is closed as well: Xlib meets the dead link once more (our handlers
+        // keep that quiet) and frees the display. After a loss this runs from window_close on
+        // the program's thread, once the update thread has ended, so no other thread is in Xlib.
+        XCloseDisplay(d);
         our_display = nullptr;
         ws.display = nullptr;
         ws.window = 0;
