@@ -77,13 +77,14 @@ struct JackMidi : ::testing::Test {
         if (kSanitized) receiver.wait_count(1, 1000ms);
         else ASSERT_TRUE(receiver.wait_count(1));
     }
-    // What arrived is what was sent, whole and in order. Under the sanitizers the clients'
-    // cycles can run past their end, and the server then drops what a late client wrote: there
-    // the messages that arrive must still be whole and in order, none invented.
+    // What arrived is what was sent, whole and in order. When a client's cycle ran past its
+    // end (the server reports it; under the sanitizers it is common) the server drops what the
+    // late client wrote: then the messages that arrive must still be whole and in order, none
+    // invented.
     void expect_received(const std::vector<MidiMessage>& want) {
         const bool all = receiver.wait_count(want.size());
         const std::vector<MidiMessage> got = messages_of(receiver.events());
-        if (kSanitized) {
+        if (kSanitized || (!all && receiver.xruns() > 0)) {
             size_t matched = 0;
             for (const MidiMessage& m : got)
                 while (matched < want.size() && !(want[matched++] == m)) {
