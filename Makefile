@@ -5,6 +5,7 @@ TYPE   ?= RelWithDebInfo
 CMAKE_EXTRA ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?=
 
 .PHONY: all deps configure build run test test-asan test-tsan bench fuzz install package clean
 
@@ -35,12 +36,13 @@ test-tsan:
 bench: build
 	cd $(BUILD) && ./bench/vxbench
 
-# libFuzzer targets in their own clang build; each runs FUZZ_SECONDS in a single process.
+# libFuzzer targets in their own clang build; each runs FUZZ_SECONDS (or FUZZ_RUNS executions,
+# whichever ends first) in a single process.
 fuzz: deps
 	@cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(FUZZ_BUILD) -j$(JOBS)
-	@./tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	@./tools/run_fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_RUNS)
 
 # The program has its data directory compiled in, so PREFIX is set when configuring;
 # DESTDIR (for staging) only moves the files.

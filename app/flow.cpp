@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "app/close_request.h"
 #include "app/icon.h"
 #include "app/instruments.h"
 #include "app/midi.h"
@@ -115,6 +116,7 @@ bool app_start(void** key_sheet_out) {
 
 bool app_pass(void* key_sheet) {
     const uint64_t input_seen = vx::input_generation();
+    vx::pointer_read_begin();
     keys_mouse(key_sheet);
     const int32_t slider = slider_mouse();
     switch (slider) {
@@ -145,14 +147,15 @@ bool app_pass(void* key_sheet) {
         default: break;
     }
     // A pass that found the input unchanged, no slider held and no key waiting would only be
-    // repeated as it is: where the window layer reports every change (and a close request or
-    // a lost display), sleep until one comes.
-    if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready()) vx::wait_input(input_seen, -1);
+    // repeated as it is: where the window layer reports every change (and a close request, from
+    // the window or a signal, or a lost display), sleep until one comes.
+    if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready() && !close_requested())
+        vx::wait_input(input_seen, -1);
     else vx::pause(1);
     // Both reads on every pass: each pass takes at most one buffered key and discards it.
     bool escape = vx::key_down(1) != 0;
     std::string key = vx::key_read();
-    return escape || key == std::string("\xFF\x6B");
+    return escape || key == std::string("\xFF\x6B") || close_requested();
 }
 
 void app_stop(void* key_sheet) {

@@ -1,11 +1,14 @@
 // vxpiano: a playable MIDI keyboard.
 #include <cstdio>
 
+#include "app/close_request.h"
 #include "app/piano.h"
 #include "display/window.h"
 #include "runtime/runtime.h"
 
 int main(int argc, char** argv) {
+    // Before anything starts a thread (the MIDI back ends and the window layer do).
+    app::close_request_watch();
     vx::rt_init(argc, argv);
     void* key_sheet = nullptr;
     if (!app::app_start(&key_sheet)) vx::rt_exit(1);

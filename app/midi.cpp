@@ -99,24 +99,41 @@ int send_note(uint32_t status_kind, int key_note) {
     if (midi_handle == nullptr) return midi_not_open;
     int32_t channel = midi_channel;
     int32_t note = octave_base * 12 + key_note;
-    if (key_note >= 0 && key_note < key_note_count) {
-        StartedNote& started = started_notes[key_note];
-        if (status_kind == 0x90) {
-            started = {channel, note};
-        } else if (started.channel >= 0) {
-            channel = started.channel;
-            note = started.note;
-            started = {};
-        }
+    StartedNote* started = key_note >= 0 && key_note < key_note_count ? &started_notes[key_note] : nullptr;
+    if (started != nullptr && status_kind == 0x80 && started->channel >= 0) {
+        channel = started->channel;
+        note = started->note;
     }
     // A note above 127 (octave 6, the four highest keys) would set bit 7 of a data byte and
     // turn it into a status byte for the receiver, so such keys stay silent, on and off alike.
-    if (!is_channel(channel) || !is_data_byte(note) || !is_data_byte(note_velocity))
+    if (!is_channel(channel) || !is_data_byte(note) || !is_data_byte(note_velocity)) {
+        if (started != nullptr) *started = status_kind == 0x90 ? StartedNote{channel, note} : StartedNote{};
         return midi_out_of_range;
+    }
     uint32_t word = status_kind + static_cast<uint32_t>(channel) +
                     static_cast<uint32_t>(note) * 256 +
                     static_cast<uint32_t>(note_velocity) * 65536;
-    return send_word(word);
+    const int result = send_word(word);
+    // A Note On counts as started even if its send failed (part of it may have left); a Note
+    // Off that failed keeps the note started, so the close tries it again.
+    if (started != nullptr && (status_kind == 0x90 || result == midi_sent))
+        *started = status_kind == 0x90 ? StartedNote{channel, note} : StartedNote{};
+    return result;
+}
+
+// Every note still started gets its Note Off, so no receiver is left with a hanging note
+// whichever way the program ends.
+void end_started_notes() {
+    for (StartedNote& started : started_notes) {
+        if (started.channel < 0 || !is_channel(started.channel) || !is_data_byte(started.note)) {
+            started = {};
+            continue;
+        }
+        const uint8_t velocity = static_cast<uint8_t>(is_data_byte(note_velocity) ? note_velocity : 64);
+        send_word(0x80 + static_cast<uint32_t>(started.channel) + static_cast<uint32_t>(started.note) * 256 +
+                  static_cast<uint32_t>(velocity) * 65536);
+        started = {};
+    }
 }
 
 }  // namespace
@@ -151,7 +168,7 @@ int midi_open() {
     if (midi_handle == nullptr) {
         std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, reason_text);
         std::fflush(stderr);
-        midi_message_box(open_failed_caption, open_failed_text);
+        midi_message_box(open_failed_caption, open_failed_text, reason_text);
         midi_close();
         vx::rt_exit(0);
     }
@@ -174,6 +191,7 @@ int midi_program_change(int program) {
 
 int midi_close() {
     if (midi_handle != nullptr) {
+        end_started_notes();
         midi_handle->close();
         // Forgotten at once so a late send or a second close cannot reach a closed output.
         midi_handle = nullptr;

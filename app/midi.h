@@ -32,7 +32,8 @@ int midi_note_on(int key_note);   // 0x90 + channel, octave_base * 12 + key_note
 int midi_note_off(int key_note);
 int midi_program_change(int program);  // 0xC0 + channel, program
 
-// Closes the output if one is open; sends nothing (no All Notes Off). Always returns -1.
+// Closes the output if one is open, after a Note Off for every note that was started and not
+// ended (a key held at the end, or a Note Off whose send failed). Always returns -1.
 int midi_close();
 
 // The name of the open back end ("alsa", "fluidsynth", "jack", "smf", "raw"), or null when closed.

@@ -27,6 +27,11 @@ jack_client_t* client = nullptr;
 jack_port_t* port = nullptr;
 jack_ringbuffer_t* ring = nullptr;
 std::atomic<bool> server_gone{false};
+// A connection made at open takes effect in a later cycle of the server's graph; until the
+// process cycle sees it, messages wait in the ring (at most about half a second of cycles),
+// so the opening Program Change is not written into a port nobody reads yet.
+std::atomic<bool> awaiting_connection{false};
+jack_nframes_t awaited_frames = 0, await_limit = 0;
 
 // Keys sounding through this output, per channel and note, counted on the program's thread.
 // Room for each one's Note Off stays free in the ring, so a full ring refuses a Note On or a
@@ -48,6 +53,12 @@ void quiet_info(const char*) {}
 int process(jack_nframes_t frames, void*) {
     void* buffer = jack_port_get_buffer(port, frames);
     jack_midi_clear_buffer(buffer);
+    if (awaiting_connection.load(std::memory_order_relaxed)) {
+        // On the process thread this reads the graph of this very cycle, without waiting.
+        awaited_frames += frames;
+        if (jack_port_connected(port) <= 0 && awaited_frames < await_limit) return 0;
+        awaiting_connection.store(false, std::memory_order_relaxed);
+    }
     uint8_t record[record_size];
     while (jack_ringbuffer_read_space(ring) >= record_size) {
         jack_ringbuffer_peek(ring, reinterpret_cast<char*>(record), record_size);
@@ -94,6 +105,9 @@ int open_client(const char* arg) {
         return 1;
     }
     jack_ringbuffer_mlock(ring);
+    awaited_frames = 0;
+    await_limit = jack_get_sample_rate(client) / 2;
+    awaiting_connection = arg != nullptr && *arg != '\0';
     jack_set_process_callback(client, process, nullptr);
     jack_on_info_shutdown(client, server_shut_down, nullptr);
     if (jack_activate(client) != 0) {

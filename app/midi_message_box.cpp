@@ -2,15 +2,21 @@
 // an OK button, drawn with Xlib alone since it appears before the graphics screen exists.
 #include "app/midi_message_box.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include "app/close_request.h"
 #include "display/x11_driver.h"
 #include "runtime/runtime.h"
 
@@ -18,21 +24,36 @@ namespace app {
 
 namespace {
 
-// The sizes at zoom 1; the box takes the zoom of the graphics window (zoom_box).
+// Sizes in pixels at zoom 1; zoom_box scales them to the graphics window's zoom. The box is at
+// least min_box_width wide and grows, within the screen, to fit the reason under "Error:"; the
+// OK button stays centred under the text.
 int zoom = 1;
-int box_width = 300;
-int box_height = 104;
+int min_box_width = 300;
+int max_box_width = 640;
+int min_box_height = 104;
+int screen_edge = 40;  // kept free around a box that grows towards the screen's size
 int button_width = 80;
 int button_height = 26;
-int button_x = (box_width - button_width) / 2;
-int button_y = box_height - button_height - 14;
+int button_gap = 14;   // above and below the button
 int sign_x = 18, sign_y = 16, sign_size = 34;
+int text_x = 18 + 34 + 16;
+int text_right_margin = 18;
+int line_gap = 2;
 
 void zoom_box(int z) {
-    for (int* size : {&box_width, &box_height, &button_width, &button_height, &button_x, &button_y, &sign_x, &sign_y, &sign_size})
+    for (int* size : {&min_box_width, &max_box_width, &min_box_height, &screen_edge, &button_width,
+                      &button_height, &button_gap, &sign_x, &sign_y, &sign_size, &text_x,
+                      &text_right_margin, &line_gap})
         *size = *size / zoom * z;
     zoom = z;
 }
+
+struct BoxLayout {
+    int width = min_box_width, height = min_box_height;
+    int button_x = 0, button_y = 0;
+    int first_baseline = 0, line_height = 0;
+    std::vector<std::string> lines;  // the word "Error:" first, then the reason, wrapped
+};
 
 struct DisplayCloser {
     void operator()(Display* display) const { XCloseDisplay(display); }
@@ -65,7 +86,83 @@ void set_atom_property(Display* display, Window window, const char* property,
                     PropModeReplace, reinterpret_cast<unsigned char*>(atoms), count);
 }
 
-void describe_window(Display* display, Window box, const char* caption) {
+int text_width(XFontStruct* font, const std::string& text) {
+    const int length = static_cast<int>(text.size());
+    return font ? XTextWidth(font, text.data(), length) : 6 * length;
+}
+
+// Greedy word wrap to `width` pixels; a word longer than a line (a long path) is cut where the
+// line is full. A newline in the text always breaks.
+std::vector<std::string> wrap(XFontStruct* font, const std::string& text, int width) {
+    std::vector<std::string> lines;
+    std::string line;
+    size_t at = 0;
+    auto flush = [&] {
+        lines.push_back(line);
+        line.clear();
+    };
+    while (at < text.size()) {
+        if (text[at] == '\n') {
+            flush();
+            ++at;
+            continue;
+        }
+        size_t end = text.find_first_of(" \n", at);
+        if (end == std::string::npos) end = text.size();
+        std::string word = text.substr(at, end - at);
+        at = end < text.size() && text[end] == ' ' ? end + 1 : end;
+        std::string joined = line.empty() ? word : line + " " + word;
+        if (text_width(font, joined) <= width) {
+            line = joined;
+            continue;
+        }
+        if (!line.empty()) flush();
+        while (text_width(font, word) > width && word.size() > 1) {
+            size_t fits = 1;
+            while (fits < word.size() && text_width(font, word.substr(0, fits + 1)) <= width) ++fits;
+            lines.push_back(word.substr(0, fits));
+            word.erase(0, fits);
+        }
+        line = word;
+    }
+    if (!line.empty()) flush();
+    return lines;
+}
+
+BoxLayout lay_out(XFontStruct* font, const char* text, const char* reason, int screen_width, int screen_height) {
+    BoxLayout box;
+    const int ascent = font ? font->ascent : 10, descent = font ? font->descent : 3;
+    box.line_height = ascent + descent + line_gap;
+    const int widest = std::max(min_box_width, std::min(max_box_width, screen_width - screen_edge));
+    const int one_line = std::max(text_width(font, text), text_width(font, reason));
+    box.width = std::clamp(text_x + one_line + text_right_margin, min_box_width, widest);
+    box.lines.push_back(text);
+    const std::vector<std::string> wrapped = wrap(font, reason, box.width - text_x - text_right_margin);
+    box.lines.insert(box.lines.end(), wrapped.begin(), wrapped.end());
+
+    // One line sits beside the middle of the sign, as the word alone always did; more lines
+    // start level with the sign's top.
+    const bool alone = box.lines.size() == 1;
+    box.first_baseline = alone ? sign_y + (sign_size + ascent) / 2 - 1 : sign_y + ascent;
+    const int tallest = std::max(min_box_width / 3, screen_height - screen_edge);
+    auto height_for = [&](size_t count) {
+        const int text_bottom = box.first_baseline + static_cast<int>(count - 1) * box.line_height + descent;
+        return std::max(sign_y + sign_size, text_bottom) + button_gap + button_height + button_gap;
+    };
+    // Lines that would push the button off the screen are left out, the last kept one marked.
+    while (box.lines.size() > 2 && height_for(box.lines.size()) > tallest) box.lines.pop_back();
+    if (box.lines.size() < 1 + wrapped.size()) {
+        std::string& last = box.lines.back();
+        while (!last.empty() && text_width(font, last + "...") > box.width - text_x - text_right_margin) last.pop_back();
+        last += "...";
+    }
+    box.height = std::max(min_box_height, height_for(box.lines.size()));
+    box.button_x = (box.width - button_width) / 2;
+    box.button_y = box.height - button_height - button_gap;
+    return box;
+}
+
+void describe_window(Display* display, Window box, const char* caption, const BoxLayout& layout) {
     XStoreName(display, box, caption);
     XChangeProperty(display, box, XInternAtom(display, "_NET_WM_NAME", False),
                     XInternAtom(display, "UTF8_STRING", False), 8, PropModeReplace,
@@ -76,10 +173,10 @@ void describe_window(Display* display, Window box, const char* caption) {
 
     XSizeHints* size = XAllocSizeHints();
     size->flags = PPosition | PMinSize | PMaxSize;
-    size->x = (DisplayWidth(display, DefaultScreen(display)) - box_width) / 2;
-    size->y = (DisplayHeight(display, DefaultScreen(display)) - box_height) / 2;
-    size->min_width = size->max_width = box_width;
-    size->min_height = size->max_height = box_height;
+    size->x = (DisplayWidth(display, DefaultScreen(display)) - layout.width) / 2;
+    size->y = (DisplayHeight(display, DefaultScreen(display)) - layout.height) / 2;
+    size->min_width = size->max_width = layout.width;
+    size->min_height = size->max_height = layout.height;
     XSetWMNormalHints(display, box, size);
     XFree(size);
 
@@ -103,8 +200,7 @@ void draw_centred(Display* display, Drawable target, GC gc, XFontStruct* font, c
                 y + (height + ascent - descent) / 2, text, length);
 }
 
-void draw_box(Display* display, Window box, GC gc, XFontStruct* font, const BoxColours& c,
-              const char* text) {
+void draw_box(Display* display, Window box, GC gc, const BoxColours& c, const BoxLayout& layout) {
     XSetForeground(display, gc, c.sign);
     XFillArc(display, box, gc, sign_x, sign_y, sign_size, sign_size, 0, 360 * 64);
     XSetForeground(display, gc, c.sign_mark);
@@ -116,10 +212,11 @@ void draw_box(Display* display, Window box, GC gc, XFontStruct* font, const BoxC
               sign_y + sign_size - inset);
     XSetLineAttributes(display, gc, 1, LineSolid, CapButt, JoinMiter);
     XSetForeground(display, gc, c.text);
-    int length = static_cast<int>(std::strlen(text));
-    int ascent = font ? font->ascent : 10;
-    XDrawString(display, box, gc, sign_x + sign_size + 16 * zoom, sign_y + (sign_size + ascent) / 2 - 1,
-                text, length);
+    int baseline = layout.first_baseline;
+    for (const std::string& line : layout.lines) {
+        XDrawString(display, box, gc, text_x, baseline, line.data(), static_cast<int>(line.size()));
+        baseline += layout.line_height;
+    }
 }
 
 void draw_button(Display* display, Window button, GC gc, XFontStruct* font, const BoxColours& c,
@@ -139,6 +236,20 @@ void draw_button(Display* display, Window button, GC gc, XFontStruct* font, cons
     draw_centred(display, button, gc, font, "OK", shift, shift, button_width, button_height);
 }
 
+// The next event, or false once SIGINT, SIGTERM or SIGHUP asked the program to end: the box
+// is then answered as by its close button. Waits on both descriptors, without a timeout.
+bool next_event(Display* display, XEvent& event) {
+    while (XPending(display) == 0) {
+        if (close_requested()) return false;
+        pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {close_request_fd(), POLLIN, 0}};
+        if (poll(fds, fds[1].fd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return false;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) server_gone(display);
+    }
+    if (close_requested()) return false;
+    XNextEvent(display, &event);
+    return true;
+}
+
 bool is_answer_key(XKeyEvent* key) {
     KeySym sym = XLookupKeysym(key, 0);
     return sym == XK_Return || sym == XK_KP_Enter || sym == XK_space || sym == XK_Escape;
@@ -146,7 +257,7 @@ bool is_answer_key(XKeyEvent* key) {
 
 }  // namespace
 
-bool midi_message_box(const char* caption, const char* text) {
+bool midi_message_box(const char* caption, const char* text, const char* reason) {
     XInitThreads();
     std::unique_ptr<Display, DisplayCloser> owner(XOpenDisplay(nullptr));
     if (!owner) return false;
@@ -154,7 +265,6 @@ bool midi_message_box(const char* caption, const char* text) {
     XSetErrorHandler(ignore_x_error);
     XSetIOErrorHandler(server_gone);
 
-    zoom_box(vx::x11_zoom(display));
     const int screen = DefaultScreen(display);
     const unsigned long black = BlackPixel(display, screen), white = WhitePixel(display, screen);
     const BoxColours c{colour(display, "#f0f0f0", white), black,
@@ -162,29 +272,33 @@ bool midi_message_box(const char* caption, const char* text) {
                        colour(display, "#e1e1e1", white), colour(display, "#707070", black),
                        colour(display, "#a0a0a0", black)};
 
-    XSetWindowAttributes attributes{};
-    attributes.background_pixel = c.face;
-    attributes.event_mask = ExposureMask | KeyPressMask | StructureNotifyMask;
-    Window box = XCreateWindow(display, RootWindow(display, screen),
-                               (DisplayWidth(display, screen) - box_width) / 2,
-                               (DisplayHeight(display, screen) - box_height) / 2, box_width,
-                               box_height, 0, CopyFromParent, InputOutput, CopyFromParent,
-                               CWBackPixel | CWEventMask, &attributes);
-    describe_window(display, box, caption);
-    attributes.background_pixel = c.button_face;
-    attributes.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask |
-                            EnterWindowMask | LeaveWindowMask;
-    Window button = XCreateWindow(display, box, button_x, button_y, button_width, button_height,
-                                  0, CopyFromParent, InputOutput, CopyFromParent,
-                                  CWBackPixel | CWEventMask, &attributes);
-    XStoreName(display, button, "OK");
-
+    zoom_box(vx::x11_zoom(display));
     // Larger text at zoom: a 40-pixel font where one is installed, else the largest fixed one.
     XFontStruct* font = nullptr;
     if (zoom > 2) font = XLoadQueryFont(display, "-*-*-medium-r-normal--40-*-*-*-*-*-iso8859-1");
     if (font == nullptr && zoom > 1) font = XLoadQueryFont(display, "10x20");
     if (font == nullptr) font = XLoadQueryFont(display, "-misc-fixed-medium-r-normal--13-*-*-*-*-*-*-*");
     if (font == nullptr) font = XLoadQueryFont(display, "fixed");
+    const BoxLayout layout = lay_out(font, text, reason ? reason : "", DisplayWidth(display, screen),
+                                     DisplayHeight(display, screen));
+
+    XSetWindowAttributes attributes{};
+    attributes.background_pixel = c.face;
+    attributes.event_mask = ExposureMask | KeyPressMask | StructureNotifyMask;
+    Window box = XCreateWindow(display, RootWindow(display, screen),
+                               (DisplayWidth(display, screen) - layout.width) / 2,
+                               (DisplayHeight(display, screen) - layout.height) / 2, layout.width,
+                               layout.height, 0, CopyFromParent, InputOutput, CopyFromParent,
+                               CWBackPixel | CWEventMask, &attributes);
+    describe_window(display, box, caption, layout);
+    attributes.background_pixel = c.button_face;
+    attributes.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask |
+                            EnterWindowMask | LeaveWindowMask;
+    Window button = XCreateWindow(display, box, layout.button_x, layout.button_y, button_width,
+                                  button_height, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                  CWBackPixel | CWEventMask, &attributes);
+    XStoreName(display, button, "OK");
+
     GC gc = XCreateGC(display, box, 0, nullptr);
     if (font != nullptr) XSetFont(display, gc, font->fid);
 
@@ -195,7 +309,7 @@ bool midi_message_box(const char* caption, const char* text) {
     bool pressed = false, inside = false, answered = false;
     while (!answered) {
         XEvent event;
-        XNextEvent(display, &event);
+        if (!next_event(display, event)) break;
         switch (event.type) {
             case MapNotify:
                 if (event.xmap.window == box)
@@ -203,7 +317,7 @@ bool midi_message_box(const char* caption, const char* text) {
                 break;
             case Expose:
                 if (event.xexpose.count != 0) break;
-                if (event.xexpose.window == box) draw_box(display, box, gc, font, c, text);
+                if (event.xexpose.window == box) draw_box(display, box, gc, c, layout);
                 else draw_button(display, button, gc, font, c, pressed && inside);
                 break;
             case ButtonPress:

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 #include "gfx/context.h"
@@ -20,6 +21,34 @@ namespace {
 int queue[16];
 int queue_write = 0, queue_read = 0;
 int key_hit = 0;
+
+// Every button change, with the pointer where it happened, in order; each read takes the
+// oldest, so a press and its release that arrive together read as down, then up. Guarded by
+// the screen lock.
+struct ButtonChange {
+    int x, y, buttons;
+};
+constexpr int button_change_capacity = 64;
+ButtonChange button_changes[button_change_capacity];
+int button_change_first = 0, button_change_count = 0;
+uint8_t key_latch[128];  // 1: pressed since key_down last read that scancode
+// Once the program marks its passes (pointer_read_begin), the first pointer read of a pass
+// takes the change and the pass's other reads report the same.
+bool reads_in_passes = false;
+bool pass_read_taken = false;
+bool pass_has_change = false;
+ButtonChange pass_change{};
+
+void record_button_change() {
+    // A program that stopped reading the pointer keeps only the latest changes.
+    if (button_change_count == button_change_capacity) {
+        button_change_first = (button_change_first + 1) % button_change_capacity;
+        --button_change_count;
+    }
+    const PointerState& ps = pointer_state;
+    button_changes[(button_change_first + button_change_count) % button_change_capacity] = {ps.x, ps.y, ps.buttons};
+    ++button_change_count;
+}
 
 std::atomic<bool> waiting_enabled{false};
 std::mutex arrival_mutex;
@@ -70,6 +99,72 @@ int key_queue_pop() { return pop_code(); }
 int key_queue_size() { return (queue_write - queue_read) & 15; }
 void key_queue_clear() { queue_read = queue_write = 0; }
 
+void pointer_button_pressed(int bit) {
+    pointer_state.buttons |= bit;
+    record_button_change();
+}
+
+void pointer_button_released(int bit) {
+    pointer_state.buttons &= ~bit;
+    record_button_change();
+}
+
+void pointer_read_begin() {
+    GfxContext* ctx = gfx_context();
+    if (ctx) bracket_begin(ctx);
+    reads_in_passes = true;
+    pass_read_taken = false;
+    pass_has_change = false;
+    if (ctx) bracket_end(ctx);
+}
+
+bool pointer_change_take(int* x, int* y, int* buttons) {
+    const PointerState& ps = pointer_state;
+    if (reads_in_passes && pass_read_taken && pass_has_change) {
+        *x = pass_change.x;
+        *y = pass_change.y;
+        *buttons = pass_change.buttons;
+        return true;
+    }
+    pass_read_taken = true;
+    if (button_change_count == 0) {
+        // The pass's later reads see this state too: a press arriving in between is read
+        // once, from the queue, by the next pass.
+        pass_change = {ps.x, ps.y, ps.buttons};
+        pass_has_change = true;
+        return false;
+    }
+    const ButtonChange change = button_changes[button_change_first];
+    pass_change = change;
+    pass_has_change = true;
+    button_change_first = (button_change_first + 1) % button_change_capacity;
+    --button_change_count;
+    *x = change.x;
+    *y = change.y;
+    *buttons = change.buttons;
+    // The next read has news (another change, or the state as it is now): a program waiting
+    // for input must not sleep before it.
+    if (button_change_count > 0 || change.buttons != ps.buttons || change.x != ps.x || change.y != ps.y) input_arrived();
+    return true;
+}
+
+void key_state_set(int scancode, bool down) {
+    GfxContext* ctx = gfx_context();
+    if (!ctx || scancode < 0 || scancode > 127) return;
+    ctx->key_state[scancode] = down ? 1 : 0;
+    if (down) key_latch[scancode] = 1;
+}
+
+void pointer_changes_clear() {
+    button_change_first = button_change_count = 0;
+    pass_has_change = false;
+}
+
+void input_latches_clear() {
+    pointer_changes_clear();
+    std::memset(key_latch, 0, sizeof key_latch);
+}
+
 int mouse_get(int* x, int* y, int* wheel, int* buttons, int* clip) {
     GfxContext* ctx = gfx_context();
     if (!ctx || !ctx->driver || !ctx->driver->read_mouse) return fail_mouse(x, y, wheel, buttons, clip);
@@ -103,7 +198,10 @@ int key_down(int scancode) {
     GfxContext* ctx = gfx_context();
     if (!ctx || scancode < 0 || scancode > 127) return 0;
     AutoLock lock(ctx);
-    return ctx->key_state[scancode] ? -1 : 0;
+    const bool latched = key_latch[scancode] != 0;
+    key_latch[scancode] = 0;
+    if (latched && !ctx->key_state[scancode]) input_arrived();  // the next read sees it up
+    return ctx->key_state[scancode] || latched ? -1 : 0;
 }
 
 std::string key_read() {

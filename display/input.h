@@ -30,6 +30,27 @@ struct PointerState {
 };
 extern PointerState pointer_state;
 
+// No lost press. A press and its release can both arrive between two reads of the program (a
+// touchpad tap, a quick key tap on a busy machine). The window layer records every button
+// change with the pointer's position at it, and each pointer read takes the oldest one not yet
+// read, so such a press reads as down once and as up on the next read; a key pressed since
+// key_down last read it reads as down once. The window layer calls these with the screen lock
+// held.
+void pointer_button_pressed(int bit);
+void pointer_button_released(int bit);
+// The oldest button change no read has taken yet: false when there is none (the read then
+// reports the pointer as it is).
+bool pointer_change_take(int* x, int* y, int* buttons);
+// Called by a program at the start of each pass of its loop: from then on one pass is one
+// read, so a pass that reads the pointer twice (its keys, then its sliders) sees one change
+// in both reads instead of the press in one and the release in the other.
+void pointer_read_begin();
+void pointer_changes_clear();
+// Sets key_state[scancode] of the graphics context; a press is also latched for key_down.
+void key_state_set(int scancode, bool down);
+// Forgets the recorded changes and latched presses (focus changed, the window went away).
+void input_latches_clear();
+
 // The graphics versions of the console's input operations (auto-locked).
 int mouse_get(int* x, int* y, int* wheel, int* buttons, int* clip);
 int mouse_set(int x, int y, int cursor, int clip);

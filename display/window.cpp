@@ -161,6 +161,7 @@ void activation(bool now_active) {
     if (GfxContext* ctx = gfx_context()) std::memset(ctx->key_state, 0, sizeof ctx->key_state);
     std::memset(keycode_down, 0, sizeof keycode_down);
     ps.buttons = 0;
+    input_latches_clear();
     mark_all_dirty();
     if (!now_active && ps.tracked) {
         post(10);
@@ -207,7 +208,7 @@ void update_key_rows(unsigned keycode) {
         int row = row_plus_one - 1;
         bool down = false;
         for (uint8_t k : row_keycodes[row]) down = down || keycode_down[k];
-        ctx->key_state[scancode_table[row].scancode] = down ? 1 : 0;
+        key_state_set(scancode_table[row].scancode, down);
     }
 }
 
@@ -284,11 +285,11 @@ void button_message(const XButtonEvent& e, InputEvent& pending) {
     int bit = button_bit(e.button);
     if (!bit) return;
     if (!press) {
-        ps.buttons &= ~bit;
+        pointer_button_released(bit);
         pending = {6, {bit, 0, 0, 0}};
         return;
     }
-    ps.buttons |= bit;
+    pointer_button_pressed(bit);
     bool double_click = last_press_time && e.button == last_press_button && e.time - last_press_time < 500 &&
                         std::abs(e.x - last_press_x) <= 4 && std::abs(e.y - last_press_y) <= 4;
     last_press_time = double_click ? 0 : e.time;
@@ -451,6 +452,7 @@ int window_open(const char* title, int width, int height, int depth, int refresh
     pointer_state.wheel = 0;
     pointer_state.buttons = 0;
     pointer_state.tracked = 0;
+    input_latches_clear();
     display_gone.store(false);
     loss_reported.store(false);
     shared(ws.inited).store(1);
@@ -539,12 +541,17 @@ void window_wait_retrace() {
 
 int window_read_mouse(int* x, int* y, int* wheel, int* buttons, int* clip) {
     const PointerState& ps = pointer_state;
-    if (!window_state.active || !ps.inside) return -1;
+    if (!window_state.active || !ps.inside) {
+        // Clicks made before the pointer left are not played when it comes back.
+        pointer_changes_clear();
+        return -1;
+    }
+    *wheel = ps.wheel;
+    *clip = ps.clip;
+    if (pointer_change_take(x, y, buttons)) return 0;
     *x = ps.x;
     *y = ps.y;
-    *wheel = ps.wheel;
     *buttons = ps.buttons;
-    *clip = ps.clip;
     return 0;
 }
 
@@ -761,9 +768,9 @@ bool window_sample_keys(const char keys[32]) {
     for (int r = 0; r < scancode_rows; ++r) {
         bool down = false;
         for (uint8_t k : row_keycodes[r]) down = down || ((keys[k >> 3] >> (k & 7)) & 1);
-        uint8_t& state = ctx->key_state[scancode_table[r].scancode];
-        changed = changed || state != (down ? 1 : 0);
-        state = down ? 1 : 0;
+        const int scancode = scancode_table[r].scancode;
+        changed = changed || ctx->key_state[scancode] != (down ? 1 : 0);
+        key_state_set(scancode, down);
     }
     return changed;
 }
@@ -785,6 +792,7 @@ void window_mark_lost() {
     ws.active = 0;
     pointer_state.inside = 0;
     pointer_state.buttons = 0;
+    input_latches_clear();
     if (GfxContext* ctx = gfx_context()) std::memset(ctx->key_state, 0, sizeof ctx->key_state);
     // A program polling the key buffer ends its loop as after a close request.
     key_queue_push(close_key_code);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <thread>
 
 #include "tests/support/program.h"
@@ -141,24 +142,63 @@ TEST_F(Faults, AMidiFileAtItsSizeLimitKeepsTheKeyboardPlaying) {
 }
 
 // There is no ALSA sequencer on these machines, so "alsa" cannot be played into here; what
-// can be tried is the failure: the message on stderr and in a box, then exit code 0 once the
-// box is answered, and no keyboard window at any time.
+// can be tried is the failure: the message on stderr and in a box that shows the reason under
+// "Error:", wrapped inside a box grown to fit it, then exit code 0 once the box is answered
+// (Return, Escape, the close request or SIGTERM), and no keyboard window at any time.
 TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
     ASSERT_TRUE(run.start_server());
     ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp")));
-    const std::vector<std::string> outputs = {"alsa", "raw:" + run.directory.file("no/such/dir/out"), "nonsense"};
-    for (const std::string& output : outputs) {
-        SCOPED_TRACE(output);
-        ASSERT_TRUE(run.program.start(run.directory.path(), {"DISPLAY=" + run.server.display_name(), "VXMIDI=" + output}));
+    const std::string long_path = run.directory.file("no/such/dir/" + std::string(150, 'x') + "/out");
+    struct Case {
+        std::string output;
+        const char* answer;
+    };
+    const std::vector<Case> cases = {{"alsa", "Return"}, {"raw:" + long_path, "Escape"}, {"nonsense", "close"}, {"smf:/nonexistent/x", "SIGTERM"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output + ", answered by " + c.answer);
+        ASSERT_TRUE(run.program.start(run.directory.path(), {"DISPLAY=" + run.server.display_name(), "VXMIDI=" + c.output}));
         Window box = vxtest::wait_for_program_window(run.d(), run.program.pid(), 10000ms);
         ASSERT_NE(box, 0u) << run.program.error_text();
         vxtest::WindowInfo info = vxtest::window_info(run.d(), box);
         EXPECT_NE(info.res_class, "vxgfxclass_vxpiano") << "the box, not the keyboard";
         EXPECT_EQ(info.net_wm_name, "Cannot open MIDI device.");
         EXPECT_NE(run.program.error_text().find("Cannot open MIDI device."), std::string::npos) << run.program.error_text();
+        EXPECT_LE(info.width, 800);
+        EXPECT_LE(info.height, 600) << "within the screen";
+
+        // Ink of the text: "Error:" on the first line, the reason on the lines under it, none
+        // in the right margin (the long path is wrapped, not cut off by the box's edge).
+        vxtest::Capture shot;
+        auto dark = [&](int x, int y) { return (shot.at(x, y) & 0xFFFFFF) == 0; };
+        auto inked_rows = [&](int x1, int x2, int y1, int y2) {
+            int rows = 0;
+            for (int y = y1; y < y2; ++y)
+                for (int x = x1; x < x2; ++x)
+                    if (dark(x, y)) {
+                        ++rows;
+                        break;
+                    }
+            return rows;
+        };
+        int button_top = 0;
+        vxtest::wait_until([&] {
+            shot = vxtest::capture(run.d(), box);
+            button_top = shot.height - 26 - 14;
+            return inked_rows(68, shot.width, 34, button_top) > 8;
+        });
+        EXPECT_GT(inked_rows(68, shot.width, 34, button_top), 8) << "a line of reason under \"Error:\"";
+        EXPECT_EQ(inked_rows(shot.width - 12, shot.width, 0, button_top), 0) << "text past the box's margin";
+        if (c.output.rfind("raw:", 0) == 0) {
+            EXPECT_GT(shot.width, 300) << "the box grows for a long reason";
+            EXPECT_GT(inked_rows(68, shot.width, 62, button_top), 5) << "the long reason takes more lines";
+        }
         EXPECT_TRUE(run.program.running()) << "the box waits for its answer";
         vxtest::set_focus(run.d(), box);
-        vxtest::tap_key(run.d(), vxtest::keycode_of(run.d(), XK_Return));
+        const std::string answer = c.answer;
+        if (answer == "Return") vxtest::tap_key(run.d(), vxtest::keycode_of(run.d(), XK_Return));
+        if (answer == "Escape") vxtest::tap_key(run.d(), vxtest::keycode_of(run.d(), XK_Escape));
+        if (answer == "close") vxtest::send_delete_window(run.d(), box);
+        if (answer == "SIGTERM") run.program.signal(SIGTERM);
         EXPECT_EQ(run.program.wait_exit(5000ms), 0) << run.program.error_text();
         EXPECT_EQ(vxtest::find_window_by_class(run.d(), "vxgfxclass_vxpiano", 0ms), 0u);
     }

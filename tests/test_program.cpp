@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <span>
 #include <thread>
 
@@ -279,7 +280,67 @@ TEST_F(ProgramTest, TheCloseRequestEndsTheProgramWithZero) {
     vxtest::send_delete_window(run.d(), run.window);
     EXPECT_EQ(run.program.wait_exit(5000ms), 0) << run.program.error_text();
     EXPECT_EQ(run.program.error_text(), "");
-    EXPECT_EQ(midi.count(), 3u) << "nothing is sent at the end";
+    EXPECT_EQ(midi.count(), 3u) << "with no key held nothing is sent at the end";
+}
+
+// Press and release arriving together, as a touchpad tap sends them: every click plays its
+// note, Note On then Note Off, and an Escape tap as short still ends the program.
+TEST_F(ProgramTest, QuickClicksAndAQuickEscapeAreNeverLost) {
+    start_on_fifo();
+    constexpr size_t clicks = 50;
+    for (size_t i = 0; i < clicks; ++i) {
+        run.click_at(i % 2 ? kD[0] : kC[0], kC[1], 0ms);
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_TRUE(midi.wait_count(1 + 2 * clicks, 5000ms)) << midi.count() << " messages";
+    std::this_thread::sleep_for(50ms);
+    const std::vector<MidiMessage> got = midi.messages();
+    ASSERT_EQ(got.size(), 1 + 2 * clicks) << vxtest::describe(got);
+    for (size_t i = 0; i < clicks; ++i) {
+        const int note = i % 2 ? kNoteD : kNoteC;
+        EXPECT_EQ(got[1 + 2 * i], note_on(0, note, 127)) << "click " << i;
+        EXPECT_EQ(got[2 + 2 * i], note_off(0, note, 127)) << "click " << i;
+    }
+    run.tap(XK_Escape, 0ms);
+    EXPECT_EQ(run.program.wait_exit(5000ms), 0) << "the Escape tap was lost";
+}
+
+// Whichever way the program ends while a key is held, the Note On gets its Note Off before the
+// output closes and the file is complete; the exit code is 0, or 1 when the display went away.
+TEST(ProgramEnds, EveryWayOutEndsTheHeldNote) {
+    const std::vector<std::string> ways = {"Escape", "close request", "SIGINT", "SIGTERM", "SIGHUP", "display lost"};
+    for (const std::string& way : ways) {
+        SCOPED_TRACE(way);
+        vxtest::PianoRun run;
+        const std::string file = run.directory.file("out.mid");
+        ASSERT_EQ(run.start("smf:" + file), "");
+        run.move(kC[0], kC[1]);
+        run.press();
+        std::vector<MidiMessage> messages;
+        ASSERT_TRUE(vxtest::wait_until([&] { return vxtest::read_smf(file, messages).empty() && messages.size() == 2; }));
+        int code = -1;
+        if (way == "Escape") {
+            code = run.escape_and_wait();
+        } else if (way == "close request") {
+            vxtest::send_delete_window(run.d(), run.window);
+            code = run.program.wait_exit();
+        } else if (way == "display lost") {
+            // Once the pressed key is shown, so the server goes away between frames.
+            ASSERT_TRUE(vxtest::wait_until([&] { return (run.shot().at(kC[0], kC[1]) & 0xFFFFFF) == 0x999999; }));
+            run.client->close();
+            run.server.kill();
+            code = run.program.wait_exit();
+        } else {
+            run.program.signal(way == "SIGINT" ? SIGINT : way == "SIGTERM" ? SIGTERM : SIGHUP);
+            code = run.program.wait_exit();
+        }
+        EXPECT_EQ(code, way == "display lost" ? 1 : 0) << run.program.error_text();
+        ASSERT_EQ(vxtest::read_smf(file, messages), "");
+        ASSERT_EQ(messages.size(), 3u) << vxtest::describe(messages);
+        EXPECT_EQ(messages[1], note_on(0, kNoteC, 127));
+        EXPECT_EQ(messages[2], note_off(0, kNoteC, 127));
+        if (way == "display lost") run.program.kill();
+    }
 }
 
 TEST_F(ProgramTest, FocusLostReleasesTheKeyAndFocusRegainedPlaysAgain) {

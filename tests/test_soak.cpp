@@ -1,6 +1,7 @@
 // A long, seeded random run of the built program under Xvfb: presses and releases of
 // every length, glides, jumps off the keyboard and out of the window, other buttons, the
-// wheel, typed keys, focus changes and slider holds. Afterwards every Note On has had its
+// wheel, typed keys, focus changes, slider holds and quick taps whose press and release arrive
+// together, each of which must play. Afterwards every Note On has had its
 // Note Off, every data byte fits in seven bits, the program ends with 0 on Escape, and its
 // resident memory has not grown.
 //
@@ -35,6 +36,7 @@ long setting(const char* name, long fallback) {
 struct Soak {
     vxtest::PianoRun& run;
     std::mt19937 rng;
+    std::string file;  // the Standard MIDI File the program records into
     Window other = 0;
     bool left_down = false;
     std::map<std::string, int> counts;
@@ -150,6 +152,35 @@ struct Soak {
         left(false);
         ++counts["slider holds"];
     }
+    // Note Ons and Note Offs recorded so far (the file is complete after every message).
+    std::pair<int, int> notes_recorded() {
+        std::vector<vxtest::MidiMessage> messages;
+        vxtest::read_smf(file, messages);
+        int ons = 0, offs = 0;
+        for (const vxtest::MidiMessage& m : messages) {
+            ons += (m.status & 0xF0) == 0x90;
+            offs += (m.status & 0xF0) == 0x80;
+        }
+        return {ons, offs};
+    }
+    // A tap on a white key, press and release arriving together, once the notes before it
+    // have ended and the file has stayed the same for a moment: it must play.
+    void quick_click() {
+        std::pair<int, int> before{-1, -1};
+        if (!vxtest::wait_until([&] {
+                const std::pair<int, int> now = notes_recorded();
+                const bool settled = now == before && now.first == now.second;
+                before = now;
+                if (!settled) std::this_thread::sleep_for(30ms);
+                return settled;
+            }, 2000ms))
+            return;
+        move(20 + 20 * pick(0, 34), pick(145, 165));
+        vxtest::click(run.d(), 1, 0ms);
+        events += 2;
+        ++counts["quick clicks"];
+        if (!vxtest::wait_until([&] { return notes_recorded().second > before.second; }, 2000ms)) ++counts["quick clicks lost"];
+    }
     void wander() {
         to_anywhere();
         ++counts["moves"];
@@ -164,6 +195,7 @@ struct Soak {
         else if (r <= 80) typed_key();
         else if (r <= 84) focus_change();
         else if (r <= 86) slider_hold();
+        else if (r <= 91) quick_click();
         else wander();
     }
 };
@@ -204,7 +236,7 @@ TEST(Soak, ThousandsOfRandomActionsLeaveNoNoteStuckAndNoMemoryGrown) {
     vxtest::PianoRun run;
     const std::string file = run.directory.file("soak.mid");
     ASSERT_EQ(run.start("smf:" + file), "");
-    Soak soak{run, std::mt19937(seed), 0, false, {}, 0};
+    Soak soak{run, std::mt19937(seed), file, 0, false, {}, 0};
     soak.other = vxtest::make_other_window(run.d(), 0, 450, 100, 100);
 
     const auto begin = Clock::now();
@@ -246,6 +278,8 @@ TEST(Soak, ThousandsOfRandomActionsLeaveNoNoteStuckAndNoMemoryGrown) {
     EXPECT_EQ(note_pairing_problem(messages, ends_sounding), "");
     EXPECT_FALSE(ends_sounding) << "the soak ends with the button up, so no note sounds at the end";
     EXPECT_GT(ons, 200) << "the soak played";
+    EXPECT_GT(soak.counts["quick clicks"], seconds);
+    EXPECT_EQ(soak.counts["quick clicks lost"], 0) << "of " << soak.counts["quick clicks"] << " quick clicks";
     EXPECT_GT(soak.counts["presses"] + soak.counts["glides"], 20 * seconds);
     EXPECT_GT(soak.events, 100 * seconds) << "thousands of input events in a default run";
 

@@ -169,11 +169,17 @@ bool JackMidiReceiver::open(const std::string& server, const std::string& client
     if (client_ == nullptr) return false;
     rate_ = static_cast<int>(jack_get_sample_rate(client_));
     port_ = jack_port_register(client_, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (port_ == nullptr || jack_set_process_callback(client_, process, this) != 0 || jack_activate(client_) != 0) {
+    if (port_ == nullptr || jack_set_process_callback(client_, process, this) != 0 ||
+        jack_set_xrun_callback(client_, xrun, this) != 0 || jack_activate(client_) != 0) {
         close();
         return false;
     }
     return true;
+}
+
+int JackMidiReceiver::xrun(void* self) {
+    ++static_cast<JackMidiReceiver*>(self)->xruns_;
+    return 0;
 }
 
 void JackMidiReceiver::close() {

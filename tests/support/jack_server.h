@@ -78,9 +78,13 @@ public:
     // When a frame was due on the steady clock: the cycles that woke least late map the
     // server's frames to the clock (the server's own estimate wobbles by a period and more).
     int64_t frame_due_ns(jack_nframes_t frame) const;
+    // Cycles the server reported late since the open: it drops what a late client wrote.
+    int xruns() const { return xruns_.load(); }
 
 private:
     static int process(jack_nframes_t frames, void* self);
+    static int xrun(void* self);
+    std::atomic<int> xruns_{0};
     std::atomic<int64_t> frame_zero_ns_{INT64_MAX};
     int rate_ = 48000;
     static constexpr size_t capacity = 4096;

@@ -183,6 +183,8 @@ std::string Program::error_text() {
     return errors_;
 }
 
+bool Program::signal(int signal_number) { return pid_ > 0 && ::kill(pid_, signal_number) == 0; }
+
 void Program::kill() {
     if (pid_ <= 0) return;
     kill_and_reap(pid_);
@@ -593,9 +595,7 @@ void PianoRun::release() { button(d(), 1, false); }
 
 void PianoRun::click_at(int x, int y, std::chrono::milliseconds hold) {
     move(x, y);
-    press();
-    std::this_thread::sleep_for(hold);
-    release();
+    click(d(), 1, hold);
 }
 
 void PianoRun::tap(unsigned long keysym, std::chrono::milliseconds hold) { tap_key(d(), keycode_of(d(), keysym), hold); }

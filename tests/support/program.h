@@ -65,6 +65,7 @@ public:
     std::chrono::milliseconds exit_wait() const { return exit_wait_; }
     // Everything the program wrote to standard error so far.
     std::string error_text();
+    bool signal(int signal_number);
     void kill();
 
 private:
@@ -197,6 +198,7 @@ struct PianoRun {
     void move(int x, int y);
     void press();
     void release();
+    // A hold of 0: the press and the release arrive together.
     void click_at(int x, int y, std::chrono::milliseconds hold = std::chrono::milliseconds(70));
     void tap(unsigned long keysym, std::chrono::milliseconds hold = std::chrono::milliseconds(70));
     void focus();

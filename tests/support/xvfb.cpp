@@ -238,6 +238,12 @@ void button(Display* d, unsigned b, bool press) {
 }
 
 void click(Display* d, unsigned b, std::chrono::milliseconds hold) {
+    if (hold.count() == 0) {
+        XTestFakeButtonEvent(d, b, True, CurrentTime);
+        XTestFakeButtonEvent(d, b, False, CurrentTime);
+        XSync(d, False);
+        return;
+    }
     button(d, b, true);
     std::this_thread::sleep_for(hold);
     button(d, b, false);
@@ -249,6 +255,12 @@ void key(Display* d, unsigned keycode, bool press) {
 }
 
 void tap_key(Display* d, unsigned keycode, std::chrono::milliseconds hold) {
+    if (hold.count() == 0) {
+        XTestFakeKeyEvent(d, keycode, True, CurrentTime);
+        XTestFakeKeyEvent(d, keycode, False, CurrentTime);
+        XSync(d, False);
+        return;
+    }
     key(d, keycode, true);
     std::this_thread::sleep_for(hold);
     key(d, keycode, false);

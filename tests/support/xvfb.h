@@ -85,6 +85,7 @@ Capture capture(Display* d, Window w);
 // processed the event, so requests of other clients come after it.
 void pointer_move(Display* d, Window w, int x, int y);  // window coordinates
 void button(Display* d, unsigned button, bool press);
+// A hold of 0 sends the press and the release together, as a touchpad tap arrives.
 void click(Display* d, unsigned button, std::chrono::milliseconds hold = std::chrono::milliseconds(60));
 void key(Display* d, unsigned keycode, bool press);
 void tap_key(Display* d, unsigned keycode, std::chrono::milliseconds hold = std::chrono::milliseconds(60));
