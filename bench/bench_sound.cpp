@@ -8,9 +8,16 @@
 // VX_SOUND_VERBOSE=1 lists every note and the server's first underrun reports.
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
-#include <memory>
 #include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +64,66 @@ std::string server_latency(const vxtest::SoundServer& server) {
     return text;
 }
 
+// PipeWire's own account of its graph's cycles (pw-profiler, from the server's profiler module):
+// for each node, the cycles it had not finished when the next one began, which the server
+// counts as its xruns; and the cycles the graph's driver itself began over a period late.
+class GraphProfile {
+public:
+    explicit GraphProfile(const vxtest::SoundServer& server) : folder_(server.client_environment()[0].substr(16)) {
+        std::vector<std::string> environment = server.client_environment();
+        environment.push_back("PIPEWIRE_RUNTIME_DIR=" + folder_);
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int out = open((folder_ + "/profiler.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (out >= 0) dup2(out, 1), dup2(out, 2);
+            for (const std::string& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+            execlp("pw-profiler", "pw-profiler", "-o", (folder_ + "/profiler.log").c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~GraphProfile() { stop(); }
+    void stop() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGINT);  // it writes out what it holds and ends
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    struct Counts {
+        long cycles = 0, xruns = 0, late_driver = 0;
+    };
+    // Counts for the node named `name`, over the cycles it took part in.
+    Counts node(const std::string& name) {
+        stop();
+        Counts counts;
+        // The nodes in the order of their columns: 'logging follower 42 ("vxpiano")'.
+        std::ifstream out(folder_ + "/profiler.out");
+        std::string word, text((std::istreambuf_iterator<char>(out)), std::istreambuf_iterator<char>());
+        int column = -1, index = 0;
+        for (size_t at = 0; (at = text.find("logging follower", at)) != std::string::npos; ++at, ++index)
+            if (text.compare(text.find('"', at) + 1, name.size() + 1, name + "\"") == 0) column = 4 + 8 * index;
+        if (column < 0) return counts;
+        std::ifstream log(folder_ + "/profiler.log");
+        for (std::string line; std::getline(log, line);) {
+            std::vector<std::string> fields;
+            std::istringstream split(line);
+            for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+            // Per node: id, signal, awake, finish, wake-up delay, run time, status (3: finished).
+            if (fields.size() < static_cast<size_t>(column + 7) || fields[column].find_first_of("0123456789") == std::string::npos)
+                continue;
+            ++counts.cycles;
+            if (std::atol(fields[column + 6].c_str()) != 3) ++counts.xruns;
+            // A driver that began its cycle over a period late: its period column is then a
+            // placeholder and the nodes were signalled more than a period into the cycle.
+            if (std::atol(fields[column + 1].c_str()) > std::atol(fields[3].c_str())) ++counts.late_driver;
+        }
+        return counts;
+    }
+
+private:
+    std::string folder_;
+    pid_t pid_ = -1;
+};
+
 void BM_SoundThroughServer(benchmark::State& state) {
     const auto kind = static_cast<vxtest::ServerKind>(state.range(0));
     const char* seconds_text = std::getenv("VX_SOUND_SECONDS");
@@ -88,6 +155,8 @@ void BM_SoundThroughServer(benchmark::State& state) {
             state.SkipWithError(problem.c_str());
             return;
         }
+        std::unique_ptr<GraphProfile> profile;
+        if (kind == vxtest::ServerKind::pipewire) profile = std::make_unique<GraphProfile>(server);
         std::this_thread::sleep_for(200ms);
         std::vector<Press> presses;
         std::string latency_text;
@@ -151,7 +220,17 @@ void BM_SoundThroughServer(benchmark::State& state) {
         state.counters["silent_notes"] = silent;
         state.counters["wrong_pitch"] = wrong_pitch;
         state.counters["gaps"] = gaps;
-        state.counters["underruns"] = kind == vxtest::ServerKind::pulseaudio ? server.underruns() - underruns_before : -1;
+        if (profile) {
+            // The server's xruns of our stream; and, to tell the machine from the program,
+            // those of the recording's stream and the cycles the graph itself began late.
+            const GraphProfile::Counts ours = profile->node("vxpiano"), recording = profile->node("vxbench");
+            state.counters["underruns"] = static_cast<double>(ours.xruns);
+            state.counters["recording_xruns"] = static_cast<double>(recording.xruns);
+            state.counters["late_cycles"] = static_cast<double>(recording.late_driver);
+            state.counters["cycles"] = static_cast<double>(ours.cycles);
+        } else {
+            state.counters["underruns"] = server.underruns() - underruns_before;
+        }
         state.counters["idle_cpu_pct"] = idle_percent;
         state.counters["idle_wakeups_s"] = idle_wakeups;
         state.SetLabel(vxtest::server_name(kind));
@@ -162,6 +241,11 @@ void BM_SoundThroughServer(benchmark::State& state) {
                                                         vxtest::note_frequency(presses[i].note));
                 std::fprintf(stderr, "note %d: %.2f ms, %.1f Hz, %zu gaps, held %.3f after %.4f\n", presses[i].note,
                              h.latency_ms, h.frequency, h.gaps.size(), h.held_peak, h.after_peak);
+                const int64_t onset = vxtest::sample_at(recording, presses[i].press_ns) +
+                                      static_cast<int64_t>(h.latency_ms * recording.rate / 1000);
+                for (const vxtest::Gap& gap : h.gaps)
+                    std::fprintf(stderr, "  gap of %.2f ms, %.2f ms after the onset\n", gap.length * 1000.0 / recording.rate,
+                                 (gap.start - onset) * 1000.0 / recording.rate);
                 if (h.latency_ms < 0) {
                     int64_t at = vxtest::sample_at(recording, presses[i].press_ns);
                     std::fprintf(stderr, "  heard nothing: sample %lld of %zu, peaks 20 ms before %.4f, after 0-50 ms %.4f, 50-250 ms %.4f, 250-500 ms %.4f\n", (long long)at,

@@ -164,6 +164,10 @@ MonitorRecorder::~MonitorRecorder() { stop(); }
 std::string MonitorRecorder::start(const SoundServer& server) {
     recording_ = {};
     total_ = 0;
+    // Room for a long benchmark run up front: growing the buffer copies all of it, and in the
+    // graph's thread that made the recording itself miss cycles.
+    recording_.samples.reserve(48000 * 100);
+    recording_.stamps.reserve(48000 * 100 / 64);
     if (server.kind() == ServerKind::pipewire && std::getenv("VX_RECORD_THROUGH_PULSE") == nullptr)
         return start_native(server);
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 48000, 1};
@@ -180,6 +184,7 @@ std::string MonitorRecorder::start(const SoundServer& server) {
     return "";
 }
 
+// Frames `channels` apart; with no channels, `frames` copies of one sample.
 void MonitorRecorder::take(const float* interleaved, int frames, int channels) {
     const int64_t stamp = now_ns();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -255,8 +260,7 @@ std::string MonitorRecorder::start_native(const SoundServer& server) {
             pw_time time{};
             if (pw_stream_get_time_n(native->stream, &time, sizeof time) == 0 && time.ticks != 0) {
                 if (native->next_tick != 0 && time.ticks > native->next_tick && time.ticks - native->next_tick < 48000) {
-                    std::vector<float> fill(2 * (time.ticks - native->next_tick), native->last);
-                    native->owner->take(fill.data(), static_cast<int>(fill.size() / 2), 2);
+                    native->owner->take(&native->last, static_cast<int>(time.ticks - native->next_tick), 0);
                     native->filled += time.ticks - native->next_tick;
                 }
                 native->next_tick = time.ticks + static_cast<uint64_t>(frames);
