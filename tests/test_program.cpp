@@ -383,13 +383,15 @@ TEST_F(ProgramTest, TypedKeysAreReadAndDiscarded) {
 // about 8 ms queued), on PipeWire a typical start later than 15 ms (its PulseAudio service
 // alone keeps about 23 ms queued: the program must play in the graph itself), a crackle of silent
 // stretches longer than 3 ms (a busy machine can still cost PulseAudio a period of 0.7 to
-// 2 ms now and then). The medians and the counts are measured in bench/. The sanitizer builds run the program several times
+// 2 ms now and then) or, on PipeWire, longer than one cycle of its graph (5.3 ms: a thread
+// that wakes late costs any node of the graph its cycle now and then, the server's own as
+// well). The medians and the counts are measured in bench/. The sanitizer builds run the program several times
 // slower: they may start later and break up more, but never at the wrong pitch, never not at
 // all and never without stopping.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kLatencyLimitMs = 100, kGapLimitMs = 60, kPipeWireMedianMs = 100;
+constexpr double kLatencyLimitMs = 100, kGapLimitMs = 60, kPipeWireGapLimitMs = 60, kPipeWireMedianMs = 100;
 #else
-constexpr double kLatencyLimitMs = 30, kGapLimitMs = 3, kPipeWireMedianMs = 15;
+constexpr double kLatencyLimitMs = 30, kGapLimitMs = 3, kPipeWireGapLimitMs = 5.5, kPipeWireMedianMs = 15;
 #endif
 
 // Middle C, key note 24: the third C from the left.
@@ -440,10 +442,13 @@ TEST_P(ProgramSound, AClickSoundsAtOnceAtItsPitchUnbrokenUntilReleased) {
         EXPECT_NEAR(heard.frequency, expected, expected * 0.03);
         double longest_gap = 0;
         for (const vxtest::Gap& gap : heard.gaps) longest_gap = std::max(longest_gap, gap.length * 1000.0 / recording.rate);
-        EXPECT_LE(longest_gap, kGapLimitMs) << vxtest::describe(heard.gaps, recording.rate);
+        EXPECT_LE(longest_gap, GetParam() == vxtest::ServerKind::pipewire ? kPipeWireGapLimitMs : kGapLimitMs)
+            << vxtest::describe(heard.gaps, recording.rate);
         EXPECT_LT(heard.after_peak, heard.held_peak / 30) << "still sounding after the release";
     }
-    if (GetParam() == vxtest::ServerKind::pipewire) EXPECT_LE(vxtest::median(starts), kPipeWireMedianMs);
+    if (GetParam() == vxtest::ServerKind::pipewire) {
+        EXPECT_LE(vxtest::median(starts), kPipeWireMedianMs);
+    }
     EXPECT_EQ(run.escape_and_wait(), 0);
 }
 

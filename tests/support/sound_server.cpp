@@ -240,11 +240,11 @@ std::string MonitorRecorder::start_native(const SoundServer& server) {
     // Asks for the period the program's stream asks for: the graph runs at the smallest period
     // any node asks for, and a larger one here would have it change period at every start of
     // the program's stream (which costs a period or two of sound at the start of a note).
-    const char* period = std::getenv("VX_RECORD_LATENCY");  // e.g. 256/48000, to compare
+    const char* period = std::getenv("VX_RECORD_LATENCY");  // e.g. 128/48000, to compare
     native_->stream = pw_stream_new(native_->core, "vxtest monitor",
                                     pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                       PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_TARGET_OBJECT, "nullsink",
-                                                      PW_KEY_NODE_LATENCY, period != nullptr ? period : "128/48000", nullptr));
+                                                      PW_KEY_NODE_LATENCY, period != nullptr ? period : "256/48000", nullptr));
     static const pw_stream_events events = [] {
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
