@@ -212,7 +212,8 @@ struct MonitorRecorder::Native {
     pw_stream* stream = nullptr;
     spa_hook listener{};
     MonitorRecorder* owner = nullptr;
-    uint64_t next_tick = 0, filled = 0;
+    uint64_t next_tick = 0;
+    std::atomic<uint64_t> filled{0};  // written in the graph's thread, which runs until the stream goes
     float last = 0;
 };
 
@@ -296,7 +297,7 @@ void MonitorRecorder::stop_native() {
     if (native_ == nullptr) return;
     if (native_->loop != nullptr) pw_thread_loop_stop(native_->loop);
     if (native_->filled > 0 && std::getenv("VX_SOUND_VERBOSE") != nullptr)
-        std::fprintf(stderr, "recording: %llu frames missed and filled in\n", static_cast<unsigned long long>(native_->filled));
+        std::fprintf(stderr, "recording: %llu frames missed and filled in\n", static_cast<unsigned long long>(native_->filled.load()));
     if (native_->stream != nullptr) pw_stream_destroy(native_->stream);
     if (native_->core != nullptr) pw_core_disconnect(native_->core);
     if (native_->context != nullptr) pw_context_destroy(native_->context);
