@@ -1,11 +1,13 @@
 // The built program with "VXMIDI" unset against a real sound server it finds by itself
 // (PulseAudio, then PipeWire with WirePlumber and its PulseAudio service), started headless
 // here: click to sound from recordings of the server's output, silent gaps inside held notes,
-// the server's own underrun reports (PulseAudio), the server's latency beside them, and the
-// processor time and wake-ups of the silent program. One run plays for VX_SOUND_SECONDS
-// (default 60) of clicks, glides and held notes while another thread keeps a core busy
-// (VX_SOUND_IDLE_CORE=1 leaves it idle). VX_SOUND_VXMIDI sets "VXMIDI" to compare settings;
-// VX_SOUND_VERBOSE=1 lists every note and the server's first underrun reports.
+// the server's own underrun reports (PulseAudio's log, PipeWire's profiler: the cycles our
+// stream and the recording missed, and those the graph itself began late), the server's
+// latency beside them, and the processor time and wake-ups of the silent program. One run
+// plays for VX_SOUND_SECONDS (default 60) of clicks, glides and held notes while another
+// thread keeps a core busy (VX_SOUND_IDLE_CORE=1 leaves it idle). VX_SOUND_VXMIDI sets
+// "VXMIDI" to compare settings; VX_SOUND_VERBOSE=1 lists every note, where its gaps fall, and
+// the server's first underrun reports.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
