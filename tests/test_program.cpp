@@ -391,8 +391,8 @@ TEST_F(ProgramTest, TypedKeysAreReadAndDiscarded) {
 // sanitizer builds run the program several times slower: they may start later and break up
 // more, but never at the wrong pitch, never not at all and never without stopping.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kLatencyLimitMs = 100, kGapLimitMs = 60, kPipeWireGapLimitMs = 60, kPipeWireMedianMs = 100;
-constexpr double kLateWakeGapMs = 60;
+constexpr double kLatencyLimitMs = 400, kGapLimitMs = 60, kPipeWireGapLimitMs = 60, kPipeWireMedianMs = 200;
+constexpr double kLateWakeGapMs = 250;
 #else
 constexpr double kLatencyLimitMs = 30, kGapLimitMs = 3, kPipeWireGapLimitMs = 5.5, kPipeWireMedianMs = 15;
 constexpr double kLateWakeGapMs = 25;
