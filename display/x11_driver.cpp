@@ -28,6 +28,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "display/blitters.h"
@@ -65,6 +66,13 @@ struct Backend {
 std::unique_ptr<Backend> backend;
 
 std::atomic<Display*> our_display{nullptr};
+// Displays whose server went away, with their GCs: never closed (see backend_close), so their
+// client-side records are kept, reachable, for the rest of the process (a list that is never
+// destroyed, so they stay reachable after static destructors too).
+std::vector<std::pair<Display*, GC>>& abandoned_displays() {
+    static auto* list = new std::vector<std::pair<Display*, GC>>;
+    return *list;
+}
 std::atomic<uint64_t> stat_frames{0}, stat_last_ns{0}, stat_ticks{0}, stat_wakes{0};
 std::atomic<bool> stat_shm{false}, stat_reversed{false};
 std::atomic<int> stat_bits{0};
@@ -462,7 +470,7 @@ void backend_close() {
     Backend& b = *backend;
     WindowState& ws = window_state;
     Display* d = b.display;
-    // After the server went away no request may be sent; our memory and Xlib's are still freed.
+    // After the server went away no request may be sent; our own memory is still freed.
     const bool alive = d && !window_connection_gone();
     if (alive) {
         if (b.screensaver_suspended) XScreenSaverSuspend(d, False);
@@ -473,8 +481,6 @@ void backend_close() {
         if (b.window) XDestroyWindow(d, b.window);
         if (b.own_colormap) XFreeColormap(d, b.colormap);
         XSync(d, False);
-    } else if (d && b.gc) {
-        XFreeGC(d, b.gc);  // its request goes nowhere; the client-side record is freed
     }
     if (b.image) {
         if (b.shm_attached || b.shm.shmaddr) b.image->data = nullptr;
@@ -483,10 +489,11 @@ void backend_close() {
     if (b.shm.shmaddr) shmdt(b.shm.shmaddr);
     blitter_zoom_set(1, 32);
     if (d) {
-        // A lost connection is closed as well: Xlib meets the dead link once more (our handlers
-        // keep that quiet) and frees the display. After a loss this runs from window_close on
-        // the program's thread, once the update thread has ended, so no other thread is in Xlib.
-        XCloseDisplay(d);
+        // A lost connection is not closed: the thread that met the dead link inside a request
+        // can leave Xlib's display lock taken, and XFreeGC or XCloseDisplay would then wait for
+        // it forever (seen in about one loss in fifteen).
+        if (alive) XCloseDisplay(d);
+        else abandoned_displays().emplace_back(d, b.gc);
         our_display = nullptr;
         ws.display = nullptr;
         ws.window = 0;

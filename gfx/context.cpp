@@ -269,6 +269,23 @@ void screen_close() {
     if (current) set_mode(nullptr, 0, 0, 0, 0, static_cast<int>(0x80000000u));
 }
 
+GfxContext* screen_release() {
+    if (!current || current->driver != &null_driver) return nullptr;
+    GfxContext* released = current;
+    current = nullptr;
+    clear_screen_hooks();
+    return released;
+}
+
+void screen_restore(GfxContext* screen) {
+    if (!screen) return;
+    destroy_context();
+    install_screen_hooks();
+    current = screen;
+    if (the_state) the_state->context_id = 0;  // rebuilt for this screen by draw_state
+    draw_state();
+}
+
 void screen_info(ScreenInfo* out) {
     if (GfxContext* ctx = current) {
         *out = {ctx->width, ctx->height, ctx->depth, ctx->bpp, ctx->pitch, ctx->refresh_rate,

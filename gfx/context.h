@@ -123,6 +123,14 @@ int screen_mode_pages(int mode, int work_page, int visible_page);
 int set_mode(const ModeInfo* info, int mode, int depth, int pages, int refresh, int flags);
 void screen_close();
 
+// Keeping screens of several depths set up at once, on the null driver only (a real driver
+// has one window for the one screen). screen_release takes the open screen out of service
+// without closing it and hands it to the caller (null when none is open or it has a real
+// driver); screen_restore closes the open screen, if any, and makes a released one the open
+// screen again, its pixels, palette and pages as they were, the drawing state reset.
+GfxContext* screen_release();
+void screen_restore(GfxContext* screen);
+
 struct ScreenInfo {
     int width = 0, height = 0, depth = 0, bpp = 0, pitch = 0, refresh = 0;
     std::string driver;

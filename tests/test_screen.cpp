@@ -211,6 +211,43 @@ TEST_F(Screen, ReopeningClosesThePreviousScreenAndMakesTheStateStale) {
     EXPECT_EQ(s->target_bpp, 2);
 }
 
+// Screens of two depths kept set up at once: drawing lands in the open one with its own pixel
+// size, the other keeps its pixels, and a screen with a window is never taken out of service.
+TEST_F(Screen, ReleasedScreensComeBackWithTheirPixels) {
+    ASSERT_EQ(screen_res(16, 4, 32, 1, -1, 0), 0);
+    pixel_set(nullptr, 1, 1, 0x123456, 4, false);
+    GfxContext* wide = screen_release();
+    ASSERT_NE(wide, nullptr);
+    EXPECT_EQ(gfx_context(), nullptr);
+    EXPECT_EQ(console_hooks_installed(), 0);
+    ASSERT_EQ(screen_res(8, 4, 8, 1, -1, 0), 0);
+    GfxContext* small = screen_release();
+    ASSERT_NE(small, nullptr);
+
+    screen_restore(wide);
+    EXPECT_EQ(gfx_context(), wide);
+    EXPECT_NE(console_hooks_installed(), 0);
+    pixel_set(nullptr, 2, 1, 0x654321, 4, false);
+    auto* wide_row = reinterpret_cast<const uint32_t*>(wide->pages[0].get() + wide->pitch);
+    EXPECT_EQ(wide_row[1], 0x123456u);
+    EXPECT_EQ(wide_row[2], 0x654321u);
+
+    EXPECT_EQ(screen_release(), wide);
+    screen_restore(small);
+    pixel_set(nullptr, 2, 1, 7, 4, false);
+    const uint8_t* small_row = small->pages[0].get() + small->pitch;
+    EXPECT_EQ(small_row[2], 7);
+    EXPECT_EQ(small_row[3], 0);
+    EXPECT_EQ(wide_row[2], 0x654321u);
+
+    screen_restore(wide);  // closes the small one
+    EXPECT_EQ(draw_state()->target_bpp, 4);
+    ASSERT_EQ(screen_res(16, 4, 32, 0, 0, 0), 0);
+    EXPECT_EQ(screen_release(), nullptr);
+    EXPECT_NE(gfx_context(), nullptr);
+    screen_close();
+}
+
 TEST_F(Screen, HooksAreInstalledWhileAScreenIsOpen) {
     ASSERT_EQ(screen_res(32, 8, 32, 0, 0, 0), 0);
     EXPECT_NE(console_hooks.key_read, nullptr);
