@@ -192,16 +192,21 @@ bool jack_audio_play(JackAudio* output, fluid_synth_t* synth) {
 }
 
 bool jack_audio_send(JackAudio* output, const uint8_t* bytes, int count) {
-    for (int waited = 0; output->queue.full(); ++waited) {
-        {
-            // No cycle runs while the server is gone: the synth takes the messages here,
-            // under the lock that keeps a new client from starting meanwhile.
-            std::lock_guard<std::mutex> hold(output->lock);
-            if (output->gone) {
+    {
+        // No cycle runs while the server is gone: the synth takes the messages here, under the
+        // lock that keeps a new client from starting meanwhile. Note Ons are left out, or all
+        // the notes played in silence would sound at once when the server comes back.
+        std::lock_guard<std::mutex> hold(output->lock);
+        if (output->gone) {
+            output->queue.play(output->synth);
+            if (!starts_sound(bytes, count)) {
+                output->queue.push(bytes, count);
                 output->queue.play(output->synth);
-                break;
             }
+            return true;
         }
+    }
+    for (int waited = 0; output->queue.full(); ++waited) {
         if (waited == 100) return false;  // a server stalled for 100 ms: the message is lost
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

@@ -281,5 +281,22 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     run.release();
     const std::string said = run.program.error_text();
     EXPECT_EQ(said.find("JACK server"), said.rfind("JACK server")) << "said more than once: " << said;
-    EXPECT_EQ(run.escape_and_wait(), 0) << said;
+
+    // The server is started again: the program's client comes back by itself and plays.
+    ASSERT_TRUE(server.restart()) << server.log();
+    vxtest::JackAudioRecorder again;
+    ASSERT_TRUE(again.open(server.name(), "recorder", 5));
+    ASSERT_TRUE(again.connect_from("vxpiano:", 5000ms)) << "no client after the server came back: " << run.program.error_text();
+    run.move(kA[0], kA[1]);
+    const int64_t pressed_again = now_ns();
+    run.press();
+    std::this_thread::sleep_for(300ms);
+    run.release();
+    std::this_thread::sleep_for(200ms);
+    const vxtest::Recording back = again.recording();
+    again.close();
+    const int64_t from = vxtest::first_sample_after(back, pressed_again);
+    ASSERT_GE(from, 0);
+    EXPECT_GE(vxtest::onset(back.samples, from, from + back.rate / 2, back.rate / 50), 0) << "silent after the server came back: " << run.program.error_text();
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
 }

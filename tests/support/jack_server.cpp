@@ -135,6 +135,11 @@ void JackServer::kill() {
     pid_ = -1;
 }
 
+bool JackServer::restart() {
+    kill();
+    return name_lock_ >= 0 && start_named();
+}
+
 bool JackServer::pause() { return pid_ > 0 && ::kill(pid_, SIGSTOP) == 0; }
 
 bool JackServer::resume() { return pid_ > 0 && ::kill(pid_, SIGCONT) == 0; }

@@ -30,6 +30,8 @@ public:
     // Ends the server as a user would (SIGTERM, then SIGKILL after a while); kill() at once.
     void stop();
     void kill();
+    // Starts the server again under the same name after kill(), as a user restarting it would.
+    bool restart();
     // Holds the server still (SIGSTOP), so no cycle runs, and lets it go on (SIGCONT).
     bool pause();
     bool resume();
