@@ -94,9 +94,10 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
         // The server's own late cycles on this machine, with only the recorder and the busy
         // core: what the program's minute is to be read against.
         BusyCore busy;
-        const int before = server.xruns();
+        const int before = server.xruns(), recorder_before = server.late_cycles("recorder");
         std::this_thread::sleep_for(20s);
         state.counters["server_xruns_alone_per_minute"] = (server.xruns() - before) * 3;
+        state.counters["recorder_late_alone_per_minute"] = (server.late_cycles("recorder") - recorder_before) * 3;
     }
     vxtest::PianoRun run;
     if (std::string problem = run.start(""); !problem.empty()) return state.SkipWithError(problem.c_str());
@@ -108,7 +109,8 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
     for (auto _ : state) {
         BusyCore busy;
         std::this_thread::sleep_for(1s);
-        const int xruns_before = server.xruns();
+        const int xruns_before = server.xruns(), program_late_before = server.late_cycles("vxpiano"),
+                  recorder_late_before = server.late_cycles("recorder");
         struct Press {
             int64_t down_ns, up_ns;
         };
@@ -131,6 +133,8 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250 + n * 37 % 200));
         }
         xruns = server.xruns() - xruns_before;
+        state.counters["program_late_cycles"] = server.late_cycles("vxpiano") - program_late_before;
+        state.counters["recorder_late_cycles"] = server.late_cycles("recorder") - recorder_late_before;
         const vxtest::Recording sound = recorder.recording();
         for (const Press& p : presses) {
             const int64_t from = vxtest::first_sample_after(sound, p.down_ns);

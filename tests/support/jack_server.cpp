@@ -167,6 +167,14 @@ int JackServer::xruns() const {
     return count;
 }
 
+int JackServer::late_cycles(const std::string& client_name) const {
+    std::string text = log();
+    int count = 0;
+    for (const std::string& line : {"client = " + client_name + " was not finished", "client " + client_name + " finished after"})
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+    return count;
+}
+
 JackMidiReceiver::~JackMidiReceiver() { close(); }
 
 bool JackMidiReceiver::open(const std::string& server, const std::string& client_name) {

@@ -46,6 +46,9 @@ public:
     void export_environment() const;
     // Late cycles the server reported in its log so far ("XRun" lines).
     int xruns() const;
+    // Cycles in which the client `client_name` was late by the server's log: not finished when
+    // the next cycle began, or finished only after it.
+    int late_cycles(const std::string& client_name) const;
     std::string log() const;
 
 private:
