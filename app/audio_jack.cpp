@@ -60,10 +60,12 @@ public:
     std::condition_variable changed;
     bool gone = false;
     bool closing = false;
+    bool watch_ended = false;
     std::thread watcher;
 
     const char* start();
     void watch();
+    void watch_loop(std::unique_lock<std::mutex>& hold);
 };
 
 namespace {
@@ -138,6 +140,12 @@ const char* JackAudio::start() {
 
 void JackAudio::watch() {
     std::unique_lock<std::mutex> hold(lock);
+    watch_loop(hold);
+    watch_ended = true;
+    changed.notify_all();
+}
+
+void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
     for (;;) {
         changed.wait(hold, [this] { return gone || closing; });
         if (closing) return;
@@ -152,6 +160,10 @@ void JackAudio::watch() {
         jack_client_t* fresh = open_client();
         hold.lock();
         if (fresh == nullptr) continue;
+        if (closing) {
+            jack_client_close(fresh);
+            return;
+        }
         client = fresh;
         // Notes played while it was gone are in the synth already, or in the queue.
         gone = false;
@@ -216,12 +228,20 @@ bool jack_audio_send(JackAudio* output, const uint8_t* bytes, int count) {
 
 void jack_audio_close(JackAudio* output) {
     if (output == nullptr) return;
-    {
-        std::lock_guard<std::mutex> hold(output->lock);
+    if (output->watcher.joinable()) {
+        std::unique_lock<std::mutex> hold(output->lock);
         output->closing = true;
+        output->changed.notify_all();
+        // An open of a server that accepts but never answers (stopped, say) can keep the
+        // watcher in libjack for long: the program's exit does not wait for it, and what the
+        // watcher uses is left to it.
+        if (!output->changed.wait_for(hold, std::chrono::seconds(2), [output] { return output->watch_ended; })) {
+            output->watcher.detach();
+            return;
+        }
+        hold.unlock();
+        output->watcher.join();
     }
-    output->changed.notify_all();
-    if (output->watcher.joinable()) output->watcher.join();
     if (output->client != nullptr) {
         if (!output->gone) jack_deactivate(output->client);
         jack_client_close(output->client);

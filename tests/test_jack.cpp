@@ -286,7 +286,7 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     ASSERT_TRUE(server.restart()) << server.log();
     vxtest::JackAudioRecorder again;
     ASSERT_TRUE(again.open(server.name(), "recorder", 5));
-    ASSERT_TRUE(again.connect_from("vxpiano:", 5000ms)) << "no client after the server came back: " << run.program.error_text();
+    ASSERT_TRUE(again.connect_from("vxpiano:", kSanitized ? 20000ms : 5000ms)) << "no client after the server came back: " << run.program.error_text();
     run.move(kA[0], kA[1]);
     const int64_t pressed_again = now_ns();
     run.press();
