@@ -286,7 +286,8 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     ASSERT_TRUE(server.restart()) << server.log();
     vxtest::JackAudioRecorder again;
     ASSERT_TRUE(again.open(server.name(), "recorder", 5));
-    ASSERT_TRUE(again.connect_from("vxpiano:", kSanitized ? 20000ms : 5000ms)) << "no client after the server came back: " << run.program.error_text();
+    ASSERT_TRUE(again.connect_from("vxpiano:", kSanitized ? 20000ms : 5000ms))
+        << "no client after the server came back: " << run.program.error_text();
     run.move(kA[0], kA[1]);
     const int64_t pressed_again = now_ns();
     run.press();
@@ -297,6 +298,7 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     again.close();
     const int64_t from = vxtest::first_sample_after(back, pressed_again);
     ASSERT_GE(from, 0);
-    EXPECT_GE(vxtest::onset(back.samples, from, from + back.rate / 2, back.rate / 50), 0) << "silent after the server came back: " << run.program.error_text();
+    EXPECT_GE(vxtest::onset(back.samples, from, from + back.rate / 2, back.rate / 50), 0)
+        << "silent after the server came back: " << run.program.error_text();
     EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
 }
