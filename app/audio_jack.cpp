@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -49,7 +48,8 @@ public:
     jack_port_t* ports[2] = {nullptr, nullptr};
     fluid_synth_t* synth = nullptr;
     int rate = 48000;
-    // Frames rendered since the last voice or audible sample; rendering stops at quiet_frames.
+    // Frames rendered since the last voice or audible sample; rendering stops at
+    // stop_after_frames and starts again with the next message.
     long quiet_frames = 0;
     long stop_after_frames = 0;
     SynthQueue queue;
