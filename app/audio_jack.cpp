@@ -95,16 +95,18 @@ int process(jack_nframes_t frames, void* data) {
 
 void server_shut_down(jack_status_t, const char*, void* data) {
     auto* out = static_cast<JackAudio*>(data);
+    static const char said[] =
+        "vxpiano: sound lost: the JACK server went away; the keyboard plays on and sound returns when the server is back\n";
+    // Called on one of libjack's threads: a plain write, no stdio lock. Said before the watcher
+    // hears of it: closing the dead client cancels this thread, and a write is where a
+    // cancellation lands, so a message written after it could be lost.
+    ssize_t ignored = write(2, said, sizeof said - 1);
+    (void)ignored;
     {
         std::lock_guard<std::mutex> hold(out->lock);
         out->gone = true;
     }
     out->changed.notify_all();
-    static const char said[] =
-        "vxpiano: sound lost: the JACK server went away; the keyboard plays on and sound returns when the server is back\n";
-    // Called on one of libjack's threads: a plain write, no stdio lock.
-    ssize_t ignored = write(2, said, sizeof said - 1);
-    (void)ignored;
 }
 
 jack_client_t* open_client() {
