@@ -279,7 +279,9 @@ bool JackAudioRecorder::connect_from(const std::string& prefix, std::chrono::mil
         for (size_t i = 0; ports != nullptr && ports[i] != nullptr && found.empty(); ++i)
             if (std::string(ports[i]).rfind(prefix, 0) == 0) found = ports[i];
         jack_free(ports);
-        if (!found.empty()) return jack_connect(client_, found.c_str(), port_name().c_str()) == 0;
+        // A client's ports are listed from their registration, but can be connected only once
+        // it is active: a client still starting refuses the connection for a moment.
+        if (!found.empty() && jack_connect(client_, found.c_str(), port_name().c_str()) == 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

@@ -110,7 +110,7 @@ public:
     std::string port_name() const;  // "NAME:in"
     jack_client_t* client() const { return client_; }
     // Connects the first audio output port whose name starts with `prefix` to "in"; waits for
-    // it to appear.
+    // it to appear and its client to be active.
     bool connect_from(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
     Recording recording();
 
