@@ -34,6 +34,7 @@ public:
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
     pa_time_event* timer = nullptr;
+    pa_defer_event* restart = nullptr;  // a Note On for a stopped stream, run on the loop's thread
     fluid_synth_t* synth = nullptr;
     PulseTiming timing{};
     int rate = 48000;
@@ -110,9 +111,8 @@ void on_write(pa_stream* stream, size_t bytes, void* data) {
     if (stream != out->stream) return;
     if (!out->priority_tried) {
         out->priority_tried = true;
-        // The thread that renders nearly every block (the program's thread only fills the
-        // first one after a stop). A desktop user may not be allowed a real-time priority;
-        // rendering then runs at normal priority.
+        // The thread that renders every block, the first after a stop too. A desktop user
+        // may not be allowed a real-time priority; rendering then runs at normal priority.
         if (out->timing.realtime_priority > 0) {
             sched_param parameter{};
             parameter.sched_priority = out->timing.realtime_priority;
@@ -120,6 +120,15 @@ void on_write(pa_stream* stream, size_t bytes, void* data) {
         }
     }
     if (!out->corked) out->fill(bytes);
+}
+
+// The stream starts again on the loop's own thread, which renders at real-time priority: the
+// program's thread, at normal priority beside a busy core, could be preempted halfway through
+// rendering the first buffer of the note.
+void on_restart(pa_mainloop_api* api, pa_defer_event* event, void* data) {
+    auto* out = static_cast<PulseOutput*>(data);
+    api->defer_enable(event, 0);
+    if (out->stream != nullptr && out->corked && pa_stream_get_state(out->stream) == PA_STREAM_READY) out->uncork();
 }
 
 }  // namespace
@@ -242,10 +251,11 @@ void PulseOutput::fill(size_t bytes) {
 void PulseOutput::uncork() {
     corked = false;
     silent_frames = 0;
-    if (pa_operation* op = pa_stream_cork(stream, 0, nullptr, nullptr)) pa_operation_unref(op);
-    // The server asked for data while the stream was corked and got none; give it now.
+    // The server asked for data while the stream was corked and got none: the buffer is
+    // filled first, so that the stream plays at once when it starts.
     size_t writable = pa_stream_writable_size(stream);
     if (writable != static_cast<size_t>(-1)) fill(writable);
+    if (pa_operation* op = pa_stream_cork(stream, 0, nullptr, nullptr)) pa_operation_unref(op);
 }
 
 PulseOutput* pulse_connect() {
@@ -332,6 +342,9 @@ bool pulse_play(PulseOutput* output, fluid_synth_t* synth, const PulseTiming& ti
     pa_threaded_mainloop_lock(output->loop);
     output->synth = synth;
     output->timing = timing;
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(output->loop);
+    output->restart = api->defer_new(api, on_restart, output);
+    if (output->restart != nullptr) api->defer_enable(output->restart, 0);
     output->make_stream();
     bool ok = output->stream != nullptr;
     if (!ok) midi_set_reason("PulseAudio: cannot open a stream: %s", pa_strerror(pa_context_errno(output->context)));
@@ -355,8 +368,12 @@ bool pulse_send(PulseOutput* output, const uint8_t* bytes, int count) {
 void pulse_wake(PulseOutput* output) {
     if (output == nullptr) return;
     pa_threaded_mainloop_lock(output->loop);
-    if (output->stream != nullptr && output->corked && pa_stream_get_state(output->stream) == PA_STREAM_READY)
-        output->uncork();
+    if (output->stream != nullptr && output->corked && pa_stream_get_state(output->stream) == PA_STREAM_READY) {
+        if (output->restart != nullptr)
+            pa_threaded_mainloop_get_api(output->loop)->defer_enable(output->restart, 1);
+        else
+            output->uncork();
+    }
     pa_threaded_mainloop_unlock(output->loop);
 }
 
@@ -365,6 +382,7 @@ void pulse_close(PulseOutput* output) {
     if (output->loop != nullptr) {
         pa_threaded_mainloop_stop(output->loop);
         if (output->timer != nullptr) pa_threaded_mainloop_get_api(output->loop)->time_free(output->timer);
+        if (output->restart != nullptr) pa_threaded_mainloop_get_api(output->loop)->defer_free(output->restart);
         output->drop_stream();
         output->drop_context();
         pa_threaded_mainloop_free(output->loop);

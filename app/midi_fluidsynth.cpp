@@ -9,10 +9,10 @@
 #include <vector>
 
 #include <fluidsynth.h>
-#include <jack/jack.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include "app/audio_jack.h"
 #include "app/audio_pipewire.h"
 #include "app/audio_pulse.h"
 #include "app/midi.h"
@@ -34,6 +34,9 @@ struct DriverDeleter {
 struct PulseDeleter {
     void operator()(PulseOutput* pulse) const { pulse_close(pulse); }
 };
+struct JackAudioDeleter {
+    void operator()(JackAudio* jack) const { jack_audio_close(jack); }
+};
 struct PipeWireDeleter {
     void operator()(PipeWireOutput* pipewire) const { pipewire_close(pipewire); }
 };
@@ -46,6 +49,7 @@ struct FluidOutput {
     std::unique_ptr<fluid_synth_t, SynthDeleter> synth;
     std::unique_ptr<fluid_audio_driver_t, DriverDeleter> driver;
     std::unique_ptr<PulseOutput, PulseDeleter> pulse;
+    std::unique_ptr<JackAudio, JackAudioDeleter> jack;
     std::unique_ptr<PipeWireOutput, PipeWireDeleter> pipewire;
 };
 
@@ -221,35 +225,19 @@ bool start_audio(FluidOutput& out, bool driver_named) {
     return false;
 }
 
-void quiet_jack(const char*) {}
+enum class AudioRoute { jack, pipewire, pulse, library_driver };
 
-// A running JACK server is where the user patches sound: with nothing asked for, the synth
-// plays into it at its rate (nothing resamples), its ports connected to the playback ports.
-// The server is never started, and a probe of a missing one fails in well under a millisecond.
-bool prefer_running_jack(fluid_settings_t* settings) {
-    jack_set_error_function(quiet_jack);
-    jack_set_info_function(quiet_jack);
-    jack_status_t status{};
-    jack_client_t* probe = jack_client_open("vxpiano", JackNoStartServer, &status);
-    if (probe == nullptr) return false;
-    const double rate = jack_get_sample_rate(probe);
-    jack_client_close(probe);
-    fluid_settings_setstr(settings, "audio.driver", "jack");
-    fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
-    fluid_settings_setstr(settings, "audio.jack.id", "vxpiano");
-    fluid_settings_setnum(settings, "synth.sample-rate", rate);
-    return true;
-}
-
-enum class AudioRoute { pipewire, pulse, library_driver };
-
-// Where the synth's sound goes. A driver the user names is the library's; otherwise our own
+// Where the synth's sound goes. A driver the user names is the library's; otherwise a running
+// JACK server, where the user patches sound (never started, and a probe of a missing one fails
+// in well under a millisecond), with our own client rendering in its cycle; then our own
 // stream in a PipeWire server's graph, which answers within two of its periods; then our own
 // stream to the session's PulseAudio server (PipeWire's PulseAudio service would keep four
 // periods queued), whose buffer we size and fill ourselves; with neither, the library's
 // drivers in turn.
 AudioRoute choose_audio_route(FluidOutput& out, bool driver_named, std::string* declined) {
     if (driver_named) return AudioRoute::library_driver;
+    out.jack.reset(jack_audio_connect());
+    if (out.jack) return AudioRoute::jack;
     out.pipewire.reset(pipewire_connect());
     if (out.pipewire) return AudioRoute::pipewire;
     out.pulse.reset(pulse_connect());
@@ -303,7 +291,6 @@ bool open_output(FluidOutput& out, const char* arg) {
     fluid_settings_setnum(settings, "synth.gain", full_gain);
     std::string soundfont;
     bool driver_named = false;
-    if (arg == nullptr || *arg == '\0') driver_named = prefer_running_jack(settings);
     double library_rate = 0;
     fluid_settings_getnum(settings, "synth.sample-rate", &library_rate);
     if (!apply_arguments(settings, arg, &soundfont, &driver_named)) return false;
@@ -313,7 +300,9 @@ bool open_output(FluidOutput& out, const char* arg) {
     const AudioRoute route = choose_audio_route(out, driver_named, &declined);
     // Rendered at the server's own rate nothing resamples on the way, unless the user chose one.
     if (chosen_rate == library_rate) {
-        if (route == AudioRoute::pipewire)
+        if (route == AudioRoute::jack)
+            fluid_settings_setnum(settings, "synth.sample-rate", jack_audio_rate(out.jack.get()));
+        else if (route == AudioRoute::pipewire)
             fluid_settings_setnum(settings, "synth.sample-rate", pipewire_rate(out.pipewire.get()));
         else if (route == AudioRoute::pulse)
             fluid_settings_setnum(settings, "synth.sample-rate", pulse_rate(out.pulse.get()));
@@ -325,6 +314,7 @@ bool open_output(FluidOutput& out, const char* arg) {
         return false;
     }
     if (!load_soundfont(out.synth.get(), soundfont)) return false;
+    if (route == AudioRoute::jack) return jack_audio_play(out.jack.get(), out.synth.get());
     if (route == AudioRoute::pipewire) return start_pipewire(out);
     if (route == AudioRoute::pulse) return start_pulse(out);
     if (start_audio(out, driver_named)) return true;
@@ -352,6 +342,7 @@ int fluidsynth_open(const char* arg, int) {
 int fluidsynth_send(const uint8_t* bytes, int count) {
     fluid_synth_t* synth = output.synth.get();
     if (synth == nullptr || count < 2) return midi_send_failed;
+    if (output.jack) return jack_audio_send(output.jack.get(), bytes, count) ? midi_sent : midi_send_failed;
     if (output.pipewire) return pipewire_send(output.pipewire.get(), bytes, count) ? midi_sent : midi_send_failed;
     if (output.pulse) return pulse_send(output.pulse.get(), bytes, count) ? midi_sent : midi_send_failed;
     const int channel = bytes[0] & 0x0F;
@@ -370,6 +361,7 @@ int fluidsynth_send(const uint8_t* bytes, int count) {
 }
 
 void fluidsynth_close() {
+    output.jack.reset();
     output.pipewire.reset();
     output.pulse.reset();
     output.driver.reset();

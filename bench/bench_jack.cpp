@@ -5,7 +5,8 @@
 // other core kept busy, and the idle program's processor time beside that of an empty client.
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -93,9 +94,10 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
         // The server's own late cycles on this machine, with only the recorder and the busy
         // core: what the program's minute is to be read against.
         BusyCore busy;
-        const int before = server.xruns();
+        const int before = server.xruns(), recorder_before = server.late_cycles("recorder");
         std::this_thread::sleep_for(20s);
         state.counters["server_xruns_alone_per_minute"] = (server.xruns() - before) * 3;
+        state.counters["recorder_late_alone_per_minute"] = (server.late_cycles("recorder") - recorder_before) * 3;
     }
     vxtest::PianoRun run;
     if (std::string problem = run.start(""); !problem.empty()) return state.SkipWithError(problem.c_str());
@@ -107,7 +109,8 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
     for (auto _ : state) {
         BusyCore busy;
         std::this_thread::sleep_for(1s);
-        const int xruns_before = server.xruns();
+        const int xruns_before = server.xruns(), program_late_before = server.late_cycles("vxpiano"),
+                  recorder_late_before = server.late_cycles("recorder");
         struct Press {
             int64_t down_ns, up_ns;
         };
@@ -130,6 +133,8 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
             std::this_thread::sleep_for(std::chrono::milliseconds(250 + n * 37 % 200));
         }
         xruns = server.xruns() - xruns_before;
+        state.counters["program_late_cycles"] = server.late_cycles("vxpiano") - program_late_before;
+        state.counters["recorder_late_cycles"] = server.late_cycles("recorder") - recorder_late_before;
         const vxtest::Recording sound = recorder.recording();
         for (const Press& p : presses) {
             const int64_t from = vxtest::first_sample_after(sound, p.down_ns);
@@ -157,34 +162,50 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
 }
 BENCHMARK(BM_JackSoundMinuteOfPlaying)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
 
-// The program with its synthesiser open and nothing sounding, 10 s, beside a JACK client of
-// the bench's own that does nothing but answer every cycle: the least any client costs.
+// The program with its synthesiser open and nothing sounding, 10 s, at a server period of
+// range(0) frames, beside a JACK client of the bench's own that does nothing but answer every
+// cycle: the least any client costs, the floor set by the server's wake-ups. range(1) = 1:
+// the synthesiser played by FluidSynth's own jack driver instead of the program's client.
 void BM_JackSoundIdle(benchmark::State& state) {
+    const int period = static_cast<int>(state.range(0));
+    const bool library_driver = state.range(1) != 0;
     vxtest::JackServer server;
-    if (!server.start(48000, 64)) return state.SkipWithError("no JACK server");
+    if (!server.start(48000, period)) return state.SkipWithError("no JACK server");
     server.export_environment();
     vxtest::PianoRun run;
-    if (std::string problem = run.start(""); !problem.empty()) return state.SkipWithError(problem.c_str());
+    const std::string vxmidi = library_driver ? "fluidsynth:audio.driver=jack,audio.jack.autoconnect=1" : "";
+    if (std::string problem = run.start(vxmidi); !problem.empty()) return state.SkipWithError(problem.c_str());
     for (auto _ : state) {
-        std::this_thread::sleep_for(1s);
-        const int64_t before = vxtest::cpu_time_ns(run.program.pid());
+        // A note first, so the silence measured is the one after playing, reverb tail and all.
+        run.move(400, 150);
+        run.press();
+        std::this_thread::sleep_for(300ms);
+        run.release();
+        std::this_thread::sleep_for(3s);
+        const pid_t pid = run.program.pid();
+        const int64_t cpu0 = vxtest::cpu_time_ns(pid), run0 = vxtest::run_time_ns(pid);
+        const long switches0 = vxtest::voluntary_switches(pid);
         std::this_thread::sleep_for(10s);
-        const int64_t used = vxtest::cpu_time_ns(run.program.pid()) - before;
-        state.counters["program_percent"] = static_cast<double>(used) / 1e8;
+        state.counters["program_percent"] = static_cast<double>(vxtest::cpu_time_ns(pid) - cpu0) / 1e8;
+        state.counters["program_run_percent"] = static_cast<double>(vxtest::run_time_ns(pid) - run0) / 1e8;
+        state.counters["program_wakeups_s"] = static_cast<double>(vxtest::voluntary_switches(pid) - switches0) / 10;
         state.SetIterationTime(10);
     }
     run.escape_and_wait();
     vxtest::JackAudioRecorder empty;  // records, which is no more than answering
     if (!empty.open(server.name(), "empty", 1)) return;
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
+    const pid_t self = getpid();
+    const int64_t cpu0 = vxtest::cpu_time_ns(self), run0 = vxtest::run_time_ns(self);
     std::this_thread::sleep_for(10s);
-    getrusage(RUSAGE_SELF, &after);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    const double used = seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime) - seconds(before.ru_stime);
-    state.counters["empty_client_percent"] = used * 10;
+    state.counters["empty_client_percent"] = static_cast<double>(vxtest::cpu_time_ns(self) - cpu0) / 1e8;
+    state.counters["empty_client_run_percent"] = static_cast<double>(vxtest::run_time_ns(self) - run0) / 1e8;
     state.counters["period_us"] = 1e6 * server.period() / server.rate();
 }
-BENCHMARK(BM_JackSoundIdle)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_JackSoundIdle)
+    ->ArgsProduct({{64, 256, 1024}, {0, 1}})
+    ->ArgNames({"period", "library_driver"})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 }  // namespace

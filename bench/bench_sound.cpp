@@ -132,6 +132,7 @@ void BM_SoundThroughServer(benchmark::State& state) {
     const int seconds = seconds_text != nullptr ? std::atoi(seconds_text) : 60;
     for (auto _ : state) {
         vxtest::SoundServer server;
+        const int64_t server_started_ns = vxtest::now_ns();  // the log's clock, within its start-up time
         if (std::string problem = server.start(kind, true); !problem.empty()) {
             state.SkipWithError(problem.c_str());
             return;
@@ -257,11 +258,20 @@ void BM_SoundThroughServer(benchmark::State& state) {
                 }
             }
             std::fprintf(stderr, "%s\n", run.program.error_text().c_str());
+            // Each underrun the server logged, placed against the clicks: how long after the
+            // last press or release it came.
             std::string log = server.log();
-            size_t at = 0;
-            for (int shown = 0; shown < 6 && (at = log.find("nderrun", at + 1)) != std::string::npos; ++shown) {
-                size_t line = log.rfind('\n', at) + 1;
-                std::fprintf(stderr, "%s\n", log.substr(line, log.find('\n', at) - line).c_str());
+            for (size_t at = 0; (at = log.find("Implicit underrun", at + 1)) != std::string::npos;) {
+                const size_t line = log.rfind('\n', at) + 1;
+                const double seconds = std::atof(log.c_str() + line + 1);
+                const int64_t when = server_started_ns + static_cast<int64_t>(seconds * 1e9);
+                const char* last = "start";
+                int64_t since = when - server_started_ns;
+                for (const Press& p : presses) {
+                    if (p.press_ns <= when && when - p.press_ns < since) since = when - p.press_ns, last = "press";
+                    if (p.release_ns <= when && when - p.release_ns < since) since = when - p.release_ns, last = "release";
+                }
+                std::fprintf(stderr, "underrun at %.3f s: %.1f ms after a %s\n", seconds, static_cast<double>(since) / 1e6, last);
             }
         }
         run.escape_and_wait();

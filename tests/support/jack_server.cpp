@@ -135,6 +135,11 @@ void JackServer::kill() {
     pid_ = -1;
 }
 
+bool JackServer::restart() {
+    kill();
+    return name_lock_ >= 0 && start_named();
+}
+
 bool JackServer::pause() { return pid_ > 0 && ::kill(pid_, SIGSTOP) == 0; }
 
 bool JackServer::resume() { return pid_ > 0 && ::kill(pid_, SIGCONT) == 0; }
@@ -159,6 +164,14 @@ int JackServer::xruns() const {
     std::string text = log();
     int count = 0;
     for (size_t at = text.find("XRun"); at != std::string::npos; at = text.find("XRun", at + 1)) ++count;
+    return count;
+}
+
+int JackServer::late_cycles(const std::string& client_name) const {
+    std::string text = log();
+    int count = 0;
+    for (const std::string& line : {"client = " + client_name + " was not finished", "client " + client_name + " finished after"})
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
     return count;
 }
 
@@ -266,7 +279,9 @@ bool JackAudioRecorder::connect_from(const std::string& prefix, std::chrono::mil
         for (size_t i = 0; ports != nullptr && ports[i] != nullptr && found.empty(); ++i)
             if (std::string(ports[i]).rfind(prefix, 0) == 0) found = ports[i];
         jack_free(ports);
-        if (!found.empty()) return jack_connect(client_, found.c_str(), port_name().c_str()) == 0;
+        // A client's ports are listed from their registration, but can be connected only once
+        // it is active: a client still starting refuses the connection for a moment.
+        if (!found.empty() && jack_connect(client_, found.c_str(), port_name().c_str()) == 0) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;

@@ -30,6 +30,8 @@ public:
     // Ends the server as a user would (SIGTERM, then SIGKILL after a while); kill() at once.
     void stop();
     void kill();
+    // Starts the server again under the same name after kill(), as a user restarting it would.
+    bool restart();
     // Holds the server still (SIGSTOP), so no cycle runs, and lets it go on (SIGCONT).
     bool pause();
     bool resume();
@@ -44,6 +46,9 @@ public:
     void export_environment() const;
     // Late cycles the server reported in its log so far ("XRun" lines).
     int xruns() const;
+    // Cycles in which the client `client_name` was late by the server's log: not finished when
+    // the next cycle began, or finished only after it.
+    int late_cycles(const std::string& client_name) const;
     std::string log() const;
 
 private:
@@ -105,7 +110,7 @@ public:
     std::string port_name() const;  // "NAME:in"
     jack_client_t* client() const { return client_; }
     // Connects the first audio output port whose name starts with `prefix` to "in"; waits for
-    // it to appear.
+    // it to appear and its client to be active.
     bool connect_from(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
     Recording recording();
 

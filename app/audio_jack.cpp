@@ -1,0 +1,254 @@
+// The synth renders in the server's cycle, straight into its port buffers, so a Note On queued
+// before a cycle sounds in that cycle's output. A silent synth still costs a full render each
+// cycle (reverb and chorus run on silence): once no voice sounds and the effects' output has
+// died away the cycle writes zeros instead, and rendering resumes with the next message.
+#include "app/audio_jack.h"
+
+#include <jack/jack.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "app/midi_backend.h"
+#include "app/synth_queue.h"
+
+namespace app {
+
+namespace {
+// Below this the effects' tail is inaudible (about -100 dBFS, under a 16-bit step).
+constexpr float quiet_level = 1e-5f;
+// The tail must stay that quiet this long, no voice sounding, before rendering stops: the
+// reverb's delay lines still hold sound that comes out later than one cycle.
+constexpr int quiet_ms_before_stop = 200;
+// Between attempts to reach a server that went away.
+constexpr auto retry_interval = std::chrono::seconds(1);
+
+void quiet_jack(const char*) {}
+
+// A server back at another rate than the synth was made for: the synth follows it, or every
+// note would sound off pitch. The library deprecates changing the rate of a live synth in
+// favour of making a new one, which would lose the loaded SoundFont and the chosen program.
+void follow_rate(fluid_synth_t* synth, int rate) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    fluid_synth_set_sample_rate(synth, static_cast<float>(rate));
+#pragma GCC diagnostic pop
+}
+}  // namespace
+
+class JackAudio {
+public:
+    jack_client_t* client = nullptr;
+    jack_port_t* ports[2] = {nullptr, nullptr};
+    fluid_synth_t* synth = nullptr;
+    int rate = 48000;
+    // Frames rendered since the last voice or audible sample; rendering stops at
+    // stop_after_frames and starts again with the next message.
+    long quiet_frames = 0;
+    long stop_after_frames = 0;
+    SynthQueue queue;
+
+    // Set by libjack's thread when the server goes away; the watcher then closes the dead
+    // client and opens a new one when the server is back.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool gone = false;
+    bool closing = false;
+    bool watch_ended = false;
+    std::thread watcher;
+
+    const char* start();
+    void watch();
+    void watch_loop(std::unique_lock<std::mutex>& hold);
+};
+
+namespace {
+
+int process(jack_nframes_t frames, void* data) {
+    auto* out = static_cast<JackAudio*>(data);
+    auto* left = static_cast<float*>(jack_port_get_buffer(out->ports[0], frames));
+    auto* right = static_cast<float*>(jack_port_get_buffer(out->ports[1], frames));
+    if (!out->queue.empty()) {
+        out->queue.play(out->synth);
+        out->quiet_frames = 0;
+    }
+    if (out->quiet_frames >= out->stop_after_frames) {
+        std::memset(left, 0, frames * sizeof(float));
+        std::memset(right, 0, frames * sizeof(float));
+        return 0;
+    }
+    fluid_synth_write_float(out->synth, static_cast<int>(frames), left, 0, 1, right, 0, 1);
+    float peak = 0;
+    for (jack_nframes_t i = 0; i < frames; ++i) peak = std::max({peak, std::fabs(left[i]), std::fabs(right[i])});
+    if (peak >= quiet_level || fluid_synth_get_active_voice_count(out->synth) > 0)
+        out->quiet_frames = 0;
+    else
+        out->quiet_frames += frames;
+    return 0;
+}
+
+void server_shut_down(jack_status_t, const char*, void* data) {
+    auto* out = static_cast<JackAudio*>(data);
+    static const char said[] =
+        "vxpiano: sound lost: the JACK server went away; the keyboard plays on and sound returns when the server is back\n";
+    // Called on one of libjack's threads: a plain write, no stdio lock. Said before the watcher
+    // hears of it: closing the dead client cancels this thread, and a write is where a
+    // cancellation lands, so a message written after it could be lost.
+    ssize_t ignored = write(2, said, sizeof said - 1);
+    (void)ignored;
+    {
+        std::lock_guard<std::mutex> hold(out->lock);
+        out->gone = true;
+    }
+    out->changed.notify_all();
+}
+
+jack_client_t* open_client() {
+    jack_set_error_function(quiet_jack);
+    jack_set_info_function(quiet_jack);
+    jack_status_t status{};
+    return jack_client_open("vxpiano", JackNoStartServer, &status);
+}
+
+}  // namespace
+
+// Registers the ports, starts the cycle and connects to the playback ports; what failed, or
+// nullptr.
+const char* JackAudio::start() {
+    ports[0] = jack_port_register(client, "left", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    ports[1] = jack_port_register(client, "right", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    if (ports[0] == nullptr || ports[1] == nullptr) return "cannot register the synthesiser's ports";
+    const int server_rate = static_cast<int>(jack_get_sample_rate(client));
+    if (server_rate != rate) follow_rate(synth, server_rate);
+    rate = server_rate;
+    stop_after_frames = static_cast<long>(rate) * quiet_ms_before_stop / 1000;
+    quiet_frames = 0;
+    jack_set_process_callback(client, process, this);
+    jack_on_info_shutdown(client, server_shut_down, this);
+    if (jack_activate(client) != 0) return "the server refused the synthesiser's client";
+    if (const char** playback = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput)) {
+        for (int i = 0; i < 2 && playback[0] != nullptr; ++i)
+            jack_connect(client, jack_port_name(ports[i]), playback[playback[1] != nullptr ? i : 0]);
+        jack_free(playback);
+    }
+    return nullptr;
+}
+
+void JackAudio::watch() {
+    std::unique_lock<std::mutex> hold(lock);
+    watch_loop(hold);
+    watch_ended = true;
+    changed.notify_all();
+}
+
+void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
+    for (;;) {
+        changed.wait(hold, [this] { return gone || closing; });
+        if (closing) return;
+        if (client != nullptr) {
+            hold.unlock();
+            jack_client_close(client);  // the cycle no longer runs: its thread is gone
+            hold.lock();
+            client = nullptr;
+        }
+        if (changed.wait_for(hold, retry_interval, [this] { return closing; })) return;
+        hold.unlock();
+        jack_client_t* fresh = open_client();
+        hold.lock();
+        if (fresh == nullptr) continue;
+        if (closing) {
+            jack_client_close(fresh);
+            return;
+        }
+        client = fresh;
+        // Notes played while it was gone are in the synth already, or in the queue.
+        gone = false;
+        if (start() != nullptr) {
+            gone = true;
+            continue;
+        }
+        static const char said[] = "vxpiano: sound is back\n";
+        ssize_t ignored = write(2, said, sizeof said - 1);
+        (void)ignored;
+    }
+}
+
+JackAudio* jack_audio_connect() {
+    jack_client_t* client = open_client();
+    if (client == nullptr) return nullptr;
+    auto* out = new JackAudio;
+    out->client = client;
+    out->rate = static_cast<int>(jack_get_sample_rate(client));
+    return out;
+}
+
+int jack_audio_rate(const JackAudio* output) { return output->rate; }
+
+bool jack_audio_play(JackAudio* output, fluid_synth_t* synth) {
+    std::lock_guard<std::mutex> hold(output->lock);
+    output->synth = synth;
+    // A rate the user chose for the synth cannot be kept: JACK does not resample.
+    double synth_rate = 0;
+    if (fluid_settings_getnum(fluid_synth_get_settings(synth), "synth.sample-rate", &synth_rate) == FLUID_OK)
+        output->rate = static_cast<int>(synth_rate);
+    if (const char* failed = output->start()) {
+        midi_set_reason("JACK: %s", failed);
+        return false;
+    }
+    output->watcher = std::thread([output] { output->watch(); });
+    return true;
+}
+
+bool jack_audio_send(JackAudio* output, const uint8_t* bytes, int count) {
+    {
+        // No cycle runs while the server is gone: the synth takes the messages here, under the
+        // lock that keeps a new client from starting meanwhile. Note Ons are left out, or all
+        // the notes played in silence would sound at once when the server comes back.
+        std::lock_guard<std::mutex> hold(output->lock);
+        if (output->gone) {
+            output->queue.play(output->synth);
+            if (!starts_sound(bytes, count)) {
+                output->queue.push(bytes, count);
+                output->queue.play(output->synth);
+            }
+            return true;
+        }
+    }
+    for (int waited = 0; output->queue.full(); ++waited) {
+        if (waited == 100) return false;  // a server stalled for 100 ms: the message is lost
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    output->queue.push(bytes, count);
+    return true;
+}
+
+void jack_audio_close(JackAudio* output) {
+    if (output == nullptr) return;
+    if (output->watcher.joinable()) {
+        std::unique_lock<std::mutex> hold(output->lock);
+        output->closing = true;
+        output->changed.notify_all();
+        // An open of a server that accepts but never answers (stopped, say) can keep the
+        // watcher in libjack for long: the program's exit does not wait for it, and what the
+        // watcher uses is left to it.
+        if (!output->changed.wait_for(hold, std::chrono::seconds(2), [output] { return output->watch_ended; })) {
+            output->watcher.detach();
+            return;
+        }
+        hold.unlock();
+        output->watcher.join();
+    }
+    if (output->client != nullptr) {
+        if (!output->gone) jack_deactivate(output->client);
+        jack_client_close(output->client);
+    }
+    delete output;
+}
+
+}  // namespace app
