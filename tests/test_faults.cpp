@@ -204,7 +204,7 @@ TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
     }
 }
 
-// Every damaged or unusual picture the fuzzers keep, as the working directory's piano_k.bmp:
+// Damaged or unusual pictures the fuzzers keep, each as the working directory's piano_k.bmp:
 // the program starts, shows the frame the same start-up gives (the keyboard whatever became
 // of the picture), and ends with 0 on Escape.
 TEST_F(Faults, ADamagedPictureOfEveryKindStillGivesAPlayableKeyboard) {
@@ -217,6 +217,14 @@ TEST_F(Faults, ADamagedPictureOfEveryKindStillGivesAPlayableKeyboard) {
     }
     std::sort(names.begin(), names.end());
     ASSERT_GE(names.size(), 20u);
+    // Each picture costs a start of the program; the loader itself meets every one of them in
+    // the corpus replay. An even spread of 48 keeps this quick under the sanitizers.
+    constexpr size_t kMostStarts = 48;
+    if (names.size() > kMostStarts) {
+        std::vector<std::string> spread;
+        for (size_t i = 0; i < kMostStarts; ++i) spread.push_back(names[i * names.size() / kMostStarts]);
+        names.swap(spread);
+    }
     ASSERT_TRUE(run.start_server());
     int playable = 0;
     std::vector<std::vector<uint32_t>> distinct;  // the frames seen, to know the pictures mattered
