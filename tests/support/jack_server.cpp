@@ -30,6 +30,13 @@ int64_t steady_ns() {
 // libjack reports a refused open on stderr; a test that polls for its server keeps it quiet.
 void quiet(const char*) {}
 
+void close_jack_client(jack_client_t*& client) {
+    if (client == nullptr) return;
+    jack_deactivate(client);
+    jack_client_close(client);
+    client = nullptr;
+}
+
 }  // namespace
 
 jack_client_t* open_jack_client(const std::string& server, const std::string& client_name) {
@@ -195,12 +202,7 @@ int JackMidiReceiver::xrun(void* self) {
     return 0;
 }
 
-void JackMidiReceiver::close() {
-    if (client_ == nullptr) return;
-    jack_deactivate(client_);
-    jack_client_close(client_);
-    client_ = nullptr;
-}
+void JackMidiReceiver::close() { close_jack_client(client_); }
 
 std::string JackMidiReceiver::port_name() const { return port_ != nullptr ? jack_port_name(port_) : ""; }
 
@@ -262,12 +264,7 @@ bool JackAudioRecorder::open(const std::string& server, const std::string& clien
     return true;
 }
 
-void JackAudioRecorder::close() {
-    if (client_ == nullptr) return;
-    jack_deactivate(client_);
-    jack_client_close(client_);
-    client_ = nullptr;
-}
+void JackAudioRecorder::close() { close_jack_client(client_); }
 
 std::string JackAudioRecorder::port_name() const { return port_ != nullptr ? jack_port_name(port_) : ""; }
 
