@@ -48,7 +48,7 @@ public:
     spa_source* idle_event = nullptr;
     fluid_synth_t* synth = nullptr;
     int rate = 48000;
-    int quantum = 256;
+    int quantum = 512;
     int sync_seq = -1;
     bool answered = false;
     bool has_sink = false;

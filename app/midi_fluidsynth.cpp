@@ -247,11 +247,11 @@ AudioRoute choose_audio_route(FluidOutput& out, bool driver_named, std::string* 
 }
 
 // The period our PipeWire stream asks the graph for, unless "VXMIDI" sets audio.period-size:
-// 5.3 ms at 48 kHz. Every node of the graph must run within each period, and on a loaded
-// machine a real-time thread (the server's own too) now and then wakes a few milliseconds
-// late: 128 frames lost a period about twice as often, 512 lost none but answered clicks
-// later than 15 ms (bench/README.md).
-constexpr int pipewire_quantum = 256;
+// 10.7 ms at 48 kHz. Every node of the graph must run within each period, and with the other
+// core busy a real-time thread (the server's own too) now and then wakes a few milliseconds
+// late: 256 frames lost 4 to 26 cycles a minute and broke up held notes, 512 lost none and
+// still starts a note within 10 ms at the median (bench/README.md).
+constexpr int pipewire_quantum = 512;
 
 bool start_pipewire(FluidOutput& out) {
     int period = default_period_size;

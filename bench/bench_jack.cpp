@@ -2,7 +2,8 @@
 // periods): a Note On from the send to a receiving client, and the embedded synthesiser
 // played through the server by the real program (VXMIDI unset) under Xvfb: click to sound,
 // silent gaps and the server's xruns over a minute of clicks, glides and held notes with the
-// other core kept busy, and the idle program's processor time beside that of an empty client.
+// other core kept busy (VX_JACK_PERIOD sets the server's period for that minute), and the idle
+// program's processor time beside that of an empty client.
 #include <benchmark/benchmark.h>
 
 #include <sys/types.h>
@@ -88,7 +89,9 @@ BENCHMARK(BM_JackMidiNoteOnToReceiver)->UseManualTime()->Iterations(300)->Unit(b
 void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
     vxtest::JackServer server;
     vxtest::JackAudioRecorder recorder;
-    if (!server.start(48000, 64) || (server.export_environment(), !recorder.open(server.name(), "recorder", 80)))
+    const char* period_text = std::getenv("VX_JACK_PERIOD");  // 64 frames unless asked
+    const int period = period_text != nullptr ? std::atoi(period_text) : 64;
+    if (!server.start(48000, period) || (server.export_environment(), !recorder.open(server.name(), "recorder", 80)))
         return state.SkipWithError("no JACK server");
     {
         // The server's own late cycles on this machine, with only the recorder and the busy
@@ -142,7 +145,7 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
             const int64_t start = from < 0 ? -1 : vxtest::onset(sound.samples, from, from + sound.rate / 2, sound.rate / 50);
             if (start < 0 || to <= start) continue;
             ++notes;
-            const float level = std::max(0.001f, 4 * vxtest::peak(sound.samples, from - sound.rate / 50, from));
+            const float level = vxtest::onset_level(sound.samples, from, sound.rate / 50);
             const int64_t note_start = std::max(from, start - vxtest::own_attack(0, 69, sound.rate, level));
             us.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - p.down_ns) / 1000);
             for (const vxtest::Gap& gap : vxtest::silent_gaps(sound.samples, start, to, sound.rate / 2000)) {

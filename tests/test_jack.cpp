@@ -254,7 +254,7 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
         start = vxtest::onset(sound.samples, press_at, release_at, rate / 50);
         ASSERT_GE(start, 0) << "click " << click << " made no sound";
         // The onset is found above the last note's fading tail: the rise is taken to that level.
-        const float level = std::max(0.001f, 4 * vxtest::peak(sound.samples, press_at - rate / 50, press_at));
+        const float level = vxtest::onset_level(sound.samples, press_at, rate / 50);
         const int64_t note_start = std::max(press_at, start - vxtest::own_attack(0, kNoteA, rate, level));
         waited_periods.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - pressed_ns[click]) * rate /
                                  (1e9 * server.period()));

@@ -383,7 +383,7 @@ TEST_F(ProgramTest, TypedKeysAreReadAndDiscarded) {
 // about 8 ms queued), on PipeWire a typical start later than 15 ms (its PulseAudio service
 // alone keeps about 23 ms queued: the program must play in the graph itself), a crackle of silent
 // stretches longer than 3 ms (a busy machine can still cost PulseAudio a period of 0.7 to
-// 2 ms now and then) or, on PipeWire, longer than one cycle of its graph (5.3 ms: a thread
+// 2 ms now and then) or, on PipeWire, longer than one cycle of its graph (10.7 ms: a thread
 // that wakes late costs any node of the graph its cycle now and then, the server's own as
 // well). On a virtual machine a real-time thread now and then wakes many milliseconds late,
 // the server's too: one such stretch (up to 25 ms) in a run is the machine, a second one or a
@@ -394,7 +394,7 @@ TEST_F(ProgramTest, TypedKeysAreReadAndDiscarded) {
 constexpr double kLatencyLimitMs = 400, kGapLimitMs = 60, kPipeWireGapLimitMs = 60, kPipeWireMedianMs = 200;
 constexpr double kLateWakeGapMs = 250;
 #else
-constexpr double kLatencyLimitMs = 30, kGapLimitMs = 3, kPipeWireGapLimitMs = 5.5, kPipeWireMedianMs = 15;
+constexpr double kLatencyLimitMs = 30, kGapLimitMs = 3, kPipeWireGapLimitMs = 11, kPipeWireMedianMs = 15;
 constexpr double kLateWakeGapMs = 25;
 #endif
 

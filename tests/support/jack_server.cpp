@@ -1,7 +1,6 @@
 #include "tests/support/jack_server.h"
 
 #include <fcntl.h>
-#include <fluidsynth.h>
 #include <jack/midiport.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -305,25 +304,6 @@ Recording JackAudioRecorder::recording() {
     const size_t n = stamps > 0 ? static_cast<size_t>(copy.stamps.back().end_sample) : 0;
     copy.samples.assign(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(n));
     return copy;
-}
-
-int64_t own_attack(int program, int note, int rate, float level) {
-    fluid_settings_t* settings = new_fluid_settings();
-    fluid_settings_setnum(settings, "synth.sample-rate", rate);
-    fluid_settings_setnum(settings, "synth.gain", 0.5);
-    fluid_synth_t* synth = new_fluid_synth(settings);
-    std::vector<float> left(static_cast<size_t>(rate) / 10), right(left.size());
-    int64_t attack = -1;
-    if (fluid_synth_sfload(synth, "/usr/share/sounds/sf2/default-GM.sf2", 1) != FLUID_FAILED) {
-        fluid_synth_program_change(synth, 0, program);
-        fluid_synth_noteon(synth, 0, note, 127);
-        fluid_synth_write_float(synth, static_cast<int>(left.size()), left.data(), 0, 1, right.data(), 0, 1);
-        for (size_t i = 0; i < left.size() && attack < 0; ++i)
-            if (std::fabs(left[i]) > level) attack = static_cast<int64_t>(i);
-    }
-    delete_fluid_synth(synth);
-    delete_fluid_settings(settings);
-    return attack;
 }
 
 int64_t first_sample_after(const Recording& sound, int64_t time_ns) {

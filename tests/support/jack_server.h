@@ -128,10 +128,5 @@ private:
 int64_t first_sample_after(const Recording& sound, int64_t time_ns);
 // When the recorded cycle holding `sample` ran.
 int64_t time_of_sample(const Recording& sound, int64_t sample);
-// Samples from a note's start to its first above `level` (-60 dBFS by default), rendered offline
-// by the embedded synthesiser set up as the program sets it up: the instrument's own rise (6.6
-// ms to -60 dBFS for the piano's A above middle C), which no output can shorten and which is
-// not waiting.
-int64_t own_attack(int program, int note, int rate, float level = 0.001f);
 
 }  // namespace vxtest

@@ -1,5 +1,7 @@
 #include "tests/support/sound_check.h"
 
+#include <fluidsynth.h>
+
 #include <algorithm>
 #include <cmath>
 #include <sstream>
@@ -52,8 +54,12 @@ float peak(const std::vector<float>& samples, int64_t from, int64_t to) {
     return largest;
 }
 
+float onset_level(const std::vector<float>& samples, int64_t from, int64_t before) {
+    return std::max(0.001f, 4 * peak(samples, from - before, from));  // 0.001 is -60 dBFS
+}
+
 int64_t onset(const std::vector<float>& samples, int64_t from, int64_t to, int64_t before) {
-    const float threshold = std::max(0.001f, 4 * peak(samples, from - before, from));  // 0.001 is -60 dBFS
+    const float threshold = onset_level(samples, from, before);
     from = std::max<int64_t>(from, 0);
     to = std::min<int64_t>(to, static_cast<int64_t>(samples.size()));
     for (int64_t i = from; i < to; ++i)
@@ -92,6 +98,7 @@ HeardNote hear_note(const Recording& recording, int64_t press_ns, int64_t releas
     if (press < 0 || release < 0) return heard;
     const int64_t start = onset(recording.samples, press, press + rate / 4, rate / 50);
     if (start < 0) return heard;
+    heard.onset_level = onset_level(recording.samples, press, rate / 50);
     heard.latency_ms = static_cast<double>(start - press) * 1000.0 / static_cast<double>(rate);
     // The attack left out, at most 0.3 s of the held note.
     const int64_t from = start + rate / 20, to = std::min(release, from + rate * 3 / 10);
@@ -103,6 +110,25 @@ HeardNote hear_note(const Recording& recording, int64_t press_ns, int64_t releas
     const int64_t tail = release + rate * tail_ms / 1000;
     heard.after_peak = peak(recording.samples, tail, tail + rate / 10);
     return heard;
+}
+
+int64_t own_attack(int program, int note, int rate, float level) {
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_settings_setnum(settings, "synth.sample-rate", rate);
+    fluid_settings_setnum(settings, "synth.gain", 0.5);
+    fluid_synth_t* synth = new_fluid_synth(settings);
+    std::vector<float> left(static_cast<size_t>(rate) / 10), right(left.size());
+    int64_t attack = -1;
+    if (fluid_synth_sfload(synth, "/usr/share/sounds/sf2/default-GM.sf2", 1) != FLUID_FAILED) {
+        fluid_synth_program_change(synth, 0, program);
+        fluid_synth_noteon(synth, 0, note, 127);
+        fluid_synth_write_float(synth, static_cast<int>(left.size()), left.data(), 0, 1, right.data(), 0, 1);
+        for (size_t i = 0; i < left.size() && attack < 0; ++i)
+            if (std::fabs(left[i]) > level) attack = static_cast<int64_t>(i);
+    }
+    delete_fluid_synth(synth);
+    delete_fluid_settings(settings);
+    return attack;
 }
 
 namespace {

@@ -39,8 +39,17 @@ double note_frequency(int note);
 // The first sample in [from, to) above both -60 dBFS and four times the peak of the
 // `before` samples just ahead of `from`; -1 when none is.
 int64_t onset(const std::vector<float>& samples, int64_t from, int64_t to, int64_t before);
+// The level `onset` looks for: four times the loudest of the `before` samples ahead of `from`
+// (a last note's tail), and never below -60 dBFS.
+float onset_level(const std::vector<float>& samples, int64_t from, int64_t before);
 // The largest magnitude in [from, to).
 float peak(const std::vector<float>& samples, int64_t from, int64_t to);
+
+// Samples from a note's start to its first above `level` (-60 dBFS by default), rendered offline
+// by the embedded synthesiser set up as the program sets it up: the instrument's own rise (6.6
+// ms to -60 dBFS for the piano's A above middle C), which no output can shorten and which is
+// not waiting.
+int64_t own_attack(int program, int note, int rate, float level = 0.001f);
 
 // Runs of exactly 0.0 samples in [from, to) at least `min_length` long: a sound that drops
 // out has the server fill in digital silence, while a sounding note never holds exactly 0.
@@ -53,6 +62,7 @@ std::string describe(const std::vector<Gap>& gaps, int rate);
 // One note as the recording has it, from its press and release times (steady clock).
 struct HeardNote {
     double latency_ms = -1;   // press to onset; -1 when no sound started within 250 ms
+    float onset_level = 0;    // the level the onset was found above (over a last note's tail)
     double frequency = 0;     // strongest frequency within a third of an octave of the expected
     std::vector<Gap> gaps;    // silent runs of 0.5 ms or more between onset and release
     float held_peak = 0;      // loudest sample between onset and release

@@ -245,7 +245,7 @@ std::string MonitorRecorder::start_native(const SoundServer& server) {
     native_->stream = pw_stream_new(native_->core, "vxtest monitor",
                                     pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                       PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_TARGET_OBJECT, "nullsink",
-                                                      PW_KEY_NODE_LATENCY, period != nullptr ? period : "256/48000", nullptr));
+                                                      PW_KEY_NODE_LATENCY, period != nullptr ? period : "512/48000", nullptr));
     static const pw_stream_events events = [] {
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
