@@ -4,8 +4,7 @@
 // rendering silence, and the next note starts in an empty buffer, at once.
 #include "app/audio_pulse.h"
 
-#include <pthread.h>
-#include <sched.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -13,6 +12,7 @@
 #include <pulse/pulseaudio.h>
 
 #include "app/midi_backend.h"
+#include "app/realtime.h"
 #include "app/synth_queue.h"
 
 namespace app {
@@ -39,7 +39,7 @@ public:
     PulseTiming timing{};
     int rate = 48000;
     bool corked = true;
-    bool priority_tried = false;
+    pid_t loop_thread = 0;  // the loop's thread, which renders every block
     bool sound_lost = false;
     bool connect_timed_out = false;
     long silent_frames = 0;
@@ -77,6 +77,7 @@ void on_context_state(pa_context* context, void* data) {
     if (context != out->context) return;
     switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY:
+            out->loop_thread = gettid();
             if (out->synth != nullptr) out->make_stream();
             pa_threaded_mainloop_signal(out->loop, 0);
             break;
@@ -109,16 +110,6 @@ void on_stream_state(pa_stream* stream, void* data) {
 void on_write(pa_stream* stream, size_t bytes, void* data) {
     auto* out = static_cast<PulseOutput*>(data);
     if (stream != out->stream) return;
-    if (!out->priority_tried) {
-        out->priority_tried = true;
-        // The thread that renders every block, the first after a stop too. A desktop user
-        // may not be allowed a real-time priority; rendering then runs at normal priority.
-        if (out->timing.realtime_priority > 0) {
-            sched_param parameter{};
-            parameter.sched_priority = out->timing.realtime_priority;
-            pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter);
-        }
-    }
     if (!out->corked) out->fill(bytes);
 }
 
@@ -339,6 +330,10 @@ PulseOutput* pulse_connect() {
 int pulse_rate(const PulseOutput* output) { return output->rate; }
 
 bool pulse_play(PulseOutput* output, fluid_synth_t* synth, const PulseTiming& timing) {
+    // The thread that renders every block, the first after a stop too. At normal priority
+    // beside a busy core it broke up held notes eight times in a minute; where neither the
+    // system nor the desktop's RealtimeKit grants more, rendering stays at normal priority.
+    make_thread_realtime(output->loop_thread, timing.realtime_priority);
     pa_threaded_mainloop_lock(output->loop);
     output->synth = synth;
     output->timing = timing;

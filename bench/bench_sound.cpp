@@ -7,7 +7,8 @@
 // latency beside them, and the processor time and wake-ups of the silent program. One run
 // plays for VX_SOUND_SECONDS (default 60) of clicks, glides and held notes while another
 // thread keeps a core busy (VX_SOUND_IDLE_CORE=1 leaves it idle). VX_SOUND_VXMIDI sets
-// "VXMIDI" to compare settings; VX_SOUND_VERBOSE=1 lists every note, where its gaps fall, and
+// "VXMIDI" to compare settings; VX_SOUND_AS_USER=1 runs the program without real-time rights of
+// its own beside a RealtimeKit; VX_SOUND_VERBOSE=1 lists every note, where its gaps fall, and
 // the server's first underrun reports.
 #include <benchmark/benchmark.h>
 
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "tests/support/program.h"
+#include "tests/support/realtime_kit.h"
 #include "tests/support/sound_server.h"
 
 using namespace std::chrono_literals;
@@ -141,7 +143,15 @@ void BM_SoundThroughServer(benchmark::State& state) {
         vxtest::PianoRun run;
         run.environment = server.client_environment();
         const char* vxmidi = std::getenv("VX_SOUND_VXMIDI");  // to compare settings; unset as a user has it
-        if (std::string problem = run.start(vxmidi != nullptr ? vxmidi : ""); !problem.empty()) {
+        // As a desktop user runs it: no real-time rights of its own, RealtimeKit on the bus.
+        vxtest::RealtimeKit kit;
+        vxtest::ProgramLimits limits;
+        if (std::getenv("VX_SOUND_AS_USER") != nullptr) {
+            if (std::string problem = kit.start(); !problem.empty()) return state.SkipWithError(problem.c_str());
+            run.environment.push_back(kit.environment_entry());
+            limits.realtime_rights = false;
+        }
+        if (std::string problem = run.start(vxmidi != nullptr ? vxmidi : "", 24, limits); !problem.empty()) {
             state.SkipWithError(problem.c_str());
             return;
         }

@@ -6,15 +6,18 @@
 
 #include <X11/Xatom.h>
 #include <X11/keysym.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <span>
 #include <thread>
 
 #include "app/icon.h"
 #include "tests/support/program.h"
+#include "tests/support/realtime_kit.h"
 #include "tests/support/sound_server.h"
 
 using namespace std::chrono_literals;
@@ -462,6 +465,34 @@ TEST_P(ProgramSound, AClickSoundsAtOnceAtItsPitchUnbrokenUntilReleased) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, ProgramSound, ::testing::Values(vxtest::ServerKind::pulseaudio, vxtest::ServerKind::pipewire),
                          [](const auto& info) { return std::string(vxtest::server_name(info.param)); });
+
+// A desktop user may not raise a thread to real-time priority; the thread that renders for
+// PulseAudio then gets it from the desktop's RealtimeKit, as the server's own threads do.
+// Rendering at normal priority beside a busy core broke up held notes (bench/README.md).
+TEST(ProgramSoundPriority, WithoutRightsOfItsOwnTheRenderingThreadIsMadeRealTimeByTheKit) {
+    vxtest::SoundServer server;
+    ASSERT_EQ(server.start(vxtest::ServerKind::pulseaudio), "");
+    vxtest::RealtimeKit kit;
+    ASSERT_EQ(kit.start(), "");
+    vxtest::PianoRun run;
+    run.environment = server.client_environment();
+    run.environment.push_back(kit.environment_entry());
+    vxtest::ProgramLimits limits;
+    limits.realtime_rights = false;
+    ASSERT_EQ(run.start("", 24, limits), "");
+    ASSERT_TRUE(vxtest::wait_until([&] { return !kit.grants().empty(); }, 5000ms)) << testing::PrintToString(kit.refusals());
+    const vxtest::RealtimeKit::Grant grant = kit.grants()[0];
+    EXPECT_EQ(grant.process, run.program.pid());
+    EXPECT_EQ(grant.priority, vxtest::RealtimeKit::max_priority);
+    EXPECT_EQ(sched_getscheduler(grant.thread) & ~SCHED_RESET_ON_FORK, SCHED_RR);
+    // The thread granted is the one the sound is rendered on: PulseAudio's event thread.
+    std::ifstream comm("/proc/" + std::to_string(grant.process) + "/task/" + std::to_string(grant.thread) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    EXPECT_EQ(name, "threaded-ml");
+    EXPECT_TRUE(kit.refusals().empty()) << testing::PrintToString(kit.refusals());
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
 
 // Without a reachable display there is no window to poll: a message and exit code 1, quickly.
 TEST(ProgramWithoutDisplay, EndsWithAMessageAndCodeOne) {

@@ -44,6 +44,9 @@ bool copy_file(const std::string& from, const std::string& to);
 // What the test hands the program beyond its environment.
 struct ProgramLimits {
     long file_size = -1;  // RLIMIT_FSIZE in bytes; -1 leaves it alone
+    // False: the program may not raise a thread to real-time priority itself, as a desktop
+    // user may not (no CAP_SYS_NICE, RLIMIT_RTPRIO 0).
+    bool realtime_rights = true;
 };
 
 // One run of the program. The environment is the test's own without DISPLAY, VXGFX and VXMIDI,
