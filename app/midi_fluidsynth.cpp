@@ -249,8 +249,9 @@ AudioRoute choose_audio_route(FluidOutput& out, bool driver_named, std::string* 
 // The period our PipeWire stream asks the graph for, unless "VXMIDI" sets audio.period-size:
 // 10.7 ms at 48 kHz. Every node of the graph must run within each period, and with the other
 // core busy a real-time thread (the server's own too) now and then wakes a few milliseconds
-// late: 256 frames lost 4 to 26 cycles a minute and broke up held notes, 512 lost none and
-// still starts a note within 10 ms at the median (bench/README.md).
+// late: 256 frames lost 15 to 26 cycles a minute and broke up held notes, 512 lost 0 to 6,
+// never more than a client that only copies, and still starts a note within 10 ms at the
+// median (bench/README.md).
 constexpr int pipewire_quantum = 512;
 
 bool start_pipewire(FluidOutput& out) {

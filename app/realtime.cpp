@@ -48,7 +48,7 @@ bool ask_kit(pid_t tid, int priority) {
 }  // namespace
 
 bool make_thread_realtime(pid_t tid, int priority) {
-    if (priority <= 0) return false;
+    if (priority <= 0 || tid <= 0) return false;  // 0 would be the calling thread
     sched_param parameter{};
     parameter.sched_priority = priority;
     if (sched_setscheduler(tid, SCHED_FIFO, &parameter) == 0) return true;

@@ -1,8 +1,8 @@
 // The built program with "VXMIDI" unset against a real sound server it finds by itself
 // (PulseAudio, then PipeWire with WirePlumber and its PulseAudio service), started headless
 // here: click to sound from recordings of the server's output (to the start of the note's own
-// sound, its sample's rise to the level heard left out, and to that level), silent gaps inside held notes,
-// the server's own underrun reports (PulseAudio's log, PipeWire's profiler: the cycles our
+// sound, its sample's rise to the level heard left out, and to that level), silent gaps inside
+// held notes, the server's own underrun reports (PulseAudio's log, PipeWire's profiler: the cycles our
 // stream and the recording missed, and those the graph itself began late), the server's
 // latency beside them, and the processor time and wake-ups of the silent program. One run
 // plays for VX_SOUND_SECONDS (default 60) of clicks, glides and held notes while another
