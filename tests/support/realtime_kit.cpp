@@ -46,7 +46,6 @@ struct KitCalls {
     // What the desktop's daemon checks before it grants: a thread of the caller's own process,
     // a priority within its ceiling, and the process's real-time busy time bounded.
     static int make_thread_realtime(sd_bus_message* message, void* data, sd_bus_error* error) {
-        auto* kit = static_cast<RealtimeKit*>(data);
         uint64_t thread = 0;
         uint32_t priority = 0;
         if (int r = sd_bus_message_read(message, "tu", &thread, &priority); r < 0) return r;
@@ -54,6 +53,22 @@ struct KitCalls {
         pid_t process = -1;
         if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, &creds) >= 0) sd_bus_creds_get_pid(creds, &process);
         sd_bus_creds_unref(creds);
+        return grant(message, static_cast<RealtimeKit*>(data), process, thread, priority, error);
+    }
+    // The form a client names its process in (PipeWire's client library uses it).
+    static int make_thread_realtime_with_pid(sd_bus_message* message, void* data, sd_bus_error* error) {
+        uint64_t process = 0, thread = 0;
+        uint32_t priority = 0;
+        if (int r = sd_bus_message_read(message, "ttu", &process, &thread, &priority); r < 0) return r;
+        sd_bus_creds* creds = nullptr;
+        pid_t sender = -1;
+        if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, &creds) >= 0) sd_bus_creds_get_pid(creds, &sender);
+        sd_bus_creds_unref(creds);
+        if (static_cast<pid_t>(process) != sender) sender = -1;  // only its own threads
+        return grant(message, static_cast<RealtimeKit*>(data), sender, thread, priority, error);
+    }
+    static int grant(sd_bus_message* message, RealtimeKit* kit, pid_t process, uint64_t thread, uint32_t priority,
+                     sd_bus_error* error) {
         std::string refusal;
         struct stat info{};
         const long limit = rttime_limit(process);
@@ -86,6 +101,7 @@ const sd_bus_vtable kit_vtable[] = {
     SD_BUS_PROPERTY("MinNiceLevel", "i", get_int, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("RTTimeUSecMax", "x", get_int, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_METHOD("MakeThreadRealtime", "tu", "", KitCalls::make_thread_realtime, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("MakeThreadRealtimeWithPID", "ttu", "", KitCalls::make_thread_realtime_with_pid, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 }  // namespace
 
