@@ -5,9 +5,12 @@
 #include "app/audio_jack.h"
 
 #include <jack/jack.h>
+#include <jack/thread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +19,7 @@
 #include <thread>
 
 #include "app/midi_backend.h"
+#include "app/realtime.h"
 #include "app/synth_queue.h"
 
 namespace app {
@@ -53,6 +57,8 @@ public:
     long quiet_frames = 0;
     long stop_after_frames = 0;
     SynthQueue queue;
+    // The thread libjack runs the cycle on, as its first cycle finds it; 0 until then.
+    std::atomic<pid_t> cycle_thread{0};
 
     // Set by libjack's thread when the server goes away; the watcher then closes the dead
     // client and opens a new one when the server is back.
@@ -66,6 +72,7 @@ public:
     const char* start();
     void watch();
     void watch_loop(std::unique_lock<std::mutex>& hold);
+    void raise_cycle_priority(std::unique_lock<std::mutex>& hold);
 };
 
 namespace {
@@ -74,6 +81,7 @@ int process(jack_nframes_t frames, void* data) {
     auto* out = static_cast<JackAudio*>(data);
     auto* left = static_cast<float*>(jack_port_get_buffer(out->ports[0], frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(out->ports[1], frames));
+    if (out->cycle_thread.load(std::memory_order_relaxed) == 0) out->cycle_thread.store(gettid(), std::memory_order_relaxed);
     if (!out->queue.empty()) {
         out->queue.play(out->synth);
         out->quiet_frames = 0;
@@ -129,6 +137,7 @@ const char* JackAudio::start() {
     rate = server_rate;
     stop_after_frames = static_cast<long>(rate) * quiet_ms_before_stop / 1000;
     quiet_frames = 0;
+    cycle_thread = 0;
     jack_set_process_callback(client, process, this);
     jack_on_info_shutdown(client, server_shut_down, this);
     if (jack_activate(client) != 0) return "the server refused the synthesiser's client";
@@ -140,8 +149,25 @@ const char* JackAudio::start() {
     return nullptr;
 }
 
+// A server running in real time gives its clients' cycle threads real-time priority, but only
+// where the user may set it; where not, the desktop's RealtimeKit is asked. Waits for the
+// first cycle (at most a second) with `hold` released meanwhile, and the bus call too.
+void JackAudio::raise_cycle_priority(std::unique_lock<std::mutex>& hold) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (cycle_thread == 0 && !closing && !gone && std::chrono::steady_clock::now() < deadline)
+        changed.wait_for(hold, std::chrono::milliseconds(5));
+    const pid_t thread = cycle_thread;
+    if (thread == 0 || closing || gone || client == nullptr || !jack_is_realtime(client)) return;
+    const int priority = jack_client_real_time_priority(client);
+    if (sched_getscheduler(thread) != SCHED_OTHER) return;  // libjack could set it
+    hold.unlock();
+    make_thread_realtime(thread, priority);
+    hold.lock();
+}
+
 void JackAudio::watch() {
     std::unique_lock<std::mutex> hold(lock);
+    raise_cycle_priority(hold);
     watch_loop(hold);
     watch_ended = true;
     changed.notify_all();
@@ -176,6 +202,7 @@ void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
         static const char said[] = "vxpiano: sound is back\n";
         ssize_t ignored = write(2, said, sizeof said - 1);
         (void)ignored;
+        raise_cycle_priority(hold);
     }
 }
 

@@ -6,6 +6,7 @@
 // synthesiser's note recorded from the server, its start, pitch, no gap and stop.
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -15,6 +16,7 @@
 #include "tests/support/jack_server.h"
 #include "tests/support/keyboard.h"
 #include "tests/support/program.h"
+#include "tests/support/realtime_kit.h"
 
 using namespace std::chrono_literals;
 using vxtest::MidiMessage;
@@ -306,5 +308,29 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     ASSERT_GE(from, 0);
     EXPECT_GE(vxtest::onset(back.samples, from, from + back.rate / 2, back.rate / 50), 0)
         << "silent after the server came back: " << run.program.error_text();
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
+
+// A server running in real time gives its clients' cycle threads real-time priority only where
+// the user may set it: a desktop user who may not gets it from the desktop's RealtimeKit.
+TEST(JackSound, WithoutRightsOfItsOwnTheCycleThreadIsMadeRealTimeByTheKit) {
+    vxtest::JackServer server;
+    ASSERT_TRUE(server.start(48000, 64)) << server.log();
+    server.export_environment();
+    vxtest::RealtimeKit kit;
+    ASSERT_EQ(kit.start(), "");
+    vxtest::PianoRun run;
+    run.environment.push_back(kit.environment_entry());
+    vxtest::ProgramLimits limits;
+    limits.realtime_rights = false;
+    ASSERT_EQ(run.start("", 24, limits), "");
+    EXPECT_TRUE(vxtest::wait_until([&] { return !kit.grants().empty(); }, 5000ms)) << testing::PrintToString(kit.refusals());
+    unsetenv("JACK_DEFAULT_SERVER");
+    ASSERT_FALSE(kit.grants().empty());
+    const vxtest::RealtimeKit::Grant grant = kit.grants()[0];
+    EXPECT_EQ(grant.process, run.program.pid());
+    EXPECT_NE(grant.thread, run.program.pid()) << "the program's own thread, not the cycle's";
+    EXPECT_EQ(sched_getscheduler(grant.thread) & ~SCHED_RESET_ON_FORK, SCHED_RR);
+    EXPECT_TRUE(kit.refusals().empty()) << testing::PrintToString(kit.refusals());
     EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
 }
