@@ -40,6 +40,14 @@ int get_int(sd_bus*, const char*, const char*, const char* property, sd_bus_mess
     if (name == "RTTimeUSecMax") return sd_bus_message_append(reply, "x", static_cast<int64_t>(RealtimeKit::rttime_usec_max));
     return sd_bus_message_append(reply, "i", name == "MaxRealtimePriority" ? RealtimeKit::max_priority : -15);
 }
+// The process that sent `message`, as the bus daemon knows it; -1 when it cannot say.
+pid_t sender_pid(sd_bus_message* message) {
+    sd_bus_creds* creds = nullptr;
+    pid_t process = -1;
+    if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, &creds) >= 0) sd_bus_creds_get_pid(creds, &process);
+    sd_bus_creds_unref(creds);
+    return process;
+}
 }  // namespace
 
 struct KitCalls {
@@ -49,21 +57,14 @@ struct KitCalls {
         uint64_t thread = 0;
         uint32_t priority = 0;
         if (int r = sd_bus_message_read(message, "tu", &thread, &priority); r < 0) return r;
-        sd_bus_creds* creds = nullptr;
-        pid_t process = -1;
-        if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, &creds) >= 0) sd_bus_creds_get_pid(creds, &process);
-        sd_bus_creds_unref(creds);
-        return grant(message, static_cast<RealtimeKit*>(data), process, thread, priority, error);
+        return grant(message, static_cast<RealtimeKit*>(data), sender_pid(message), thread, priority, error);
     }
     // The form a client names its process in (PipeWire's client library uses it).
     static int make_thread_realtime_with_pid(sd_bus_message* message, void* data, sd_bus_error* error) {
         uint64_t process = 0, thread = 0;
         uint32_t priority = 0;
         if (int r = sd_bus_message_read(message, "ttu", &process, &thread, &priority); r < 0) return r;
-        sd_bus_creds* creds = nullptr;
-        pid_t sender = -1;
-        if (sd_bus_query_sender_creds(message, SD_BUS_CREDS_PID, &creds) >= 0) sd_bus_creds_get_pid(creds, &sender);
-        sd_bus_creds_unref(creds);
+        pid_t sender = sender_pid(message);
         if (static_cast<pid_t>(process) != sender) sender = -1;  // only its own threads
         return grant(message, static_cast<RealtimeKit*>(data), sender, thread, priority, error);
     }
