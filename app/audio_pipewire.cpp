@@ -64,7 +64,6 @@ public:
     void drop_core();
     void make_stream();
     void drop_stream();
-    void lose_sound(const char* why);
     void retry_later() {
         timespec when = retry_interval;
         pw_loop_update_timer(pw_thread_loop_get_loop(loop), retry_timer, &when, nullptr, false);
@@ -97,7 +96,7 @@ void on_core_error(void* data, uint32_t id, int, int res, const char*) {
     out->core_failed = true;
     pw_thread_loop_signal(out->loop, false);
     if (out->synth == nullptr) return;  // the first connection: pipewire_connect reports it
-    out->lose_sound("the sound server went away");
+    say_sound_lost(&out->sound_lost, "the sound server went away");
     out->retry_later();  // the core is not torn down from inside its own event
 }
 
@@ -130,7 +129,7 @@ void on_stream_state(void* data, pw_stream_state, pw_stream_state state, const c
     auto* out = static_cast<PipeWireOutput*>(data);
     if (state != PW_STREAM_STATE_ERROR || out->core_failed) return;
     // The stream failing alone is tried again on the same connection.
-    out->lose_sound("the sound server closed the stream");
+    say_sound_lost(&out->sound_lost, "the sound server closed the stream");
     out->retry_later();
 }
 
@@ -215,10 +214,7 @@ void PipeWireOutput::make_stream() {
         retry_later();
         return;
     }
-    if (sound_lost) {
-        sound_lost = false;
-        std::fprintf(stderr, "vxpiano: sound is back\n");
-    }
+    say_sound_back(&sound_lost);
 }
 
 void PipeWireOutput::drop_stream() {
@@ -227,12 +223,6 @@ void PipeWireOutput::drop_stream() {
     pw_stream_destroy(stream);
     stream = nullptr;
     active = false;
-}
-
-void PipeWireOutput::lose_sound(const char* why) {
-    if (sound_lost) return;
-    sound_lost = true;
-    std::fprintf(stderr, "vxpiano: sound lost: %s; the keyboard plays on and sound returns when the server is back\n", why);
 }
 
 // The graph's real-time thread: no locks, no allocation, no waiting.

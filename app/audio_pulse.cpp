@@ -50,7 +50,6 @@ public:
     void make_stream();
     void drop_stream();
     void fill(size_t bytes);
-    void lose_sound(const char* why);
     void uncork();
     void schedule(pa_usec_t delay_us);
 };
@@ -85,7 +84,7 @@ void on_context_state(pa_context* context, void* data) {
         case PA_CONTEXT_TERMINATED:
             pa_threaded_mainloop_signal(out->loop, 0);
             if (out->synth == nullptr) break;  // the first connection: pulse_connect reports it
-            out->lose_sound("the sound server went away");
+            say_sound_lost(&out->sound_lost, "the sound server went away");
             out->drop_stream();
             out->drop_context();
             out->schedule(retry_interval_us);
@@ -102,7 +101,7 @@ void on_stream_state(pa_stream* stream, void* data) {
     // The context failing too is handled there; a stream failing alone (its sink gone and
     // nowhere to move) is tried again on the same connection.
     if (out->context != nullptr && pa_context_get_state(out->context) != PA_CONTEXT_READY) return;
-    out->lose_sound("the sound server closed the stream");
+    say_sound_lost(&out->sound_lost, "the sound server closed the stream");
     out->drop_stream();
     out->schedule(retry_interval_us);
 }
@@ -189,10 +188,7 @@ void PulseOutput::make_stream() {
         schedule(retry_interval_us);
         return;
     }
-    if (sound_lost) {
-        sound_lost = false;
-        std::fprintf(stderr, "vxpiano: sound is back\n");
-    }
+    say_sound_back(&sound_lost);
 }
 
 void PulseOutput::drop_stream() {
@@ -203,12 +199,6 @@ void PulseOutput::drop_stream() {
     pa_stream_unref(stream);
     stream = nullptr;
     corked = true;
-}
-
-void PulseOutput::lose_sound(const char* why) {
-    if (sound_lost) return;
-    sound_lost = true;
-    std::fprintf(stderr, "vxpiano: sound lost: %s; the keyboard plays on and sound returns when the server is back\n", why);
 }
 
 void PulseOutput::fill(size_t bytes) {

@@ -138,6 +138,18 @@ void end_started_notes() {
 
 }  // namespace
 
+void say_sound_lost(bool* lost, const char* why) {
+    if (*lost) return;
+    *lost = true;
+    std::fprintf(stderr, "vxpiano: sound lost: %s; the keyboard plays on and sound returns when the server is back\n", why);
+}
+
+void say_sound_back(bool* lost) {
+    if (!*lost) return;
+    *lost = false;
+    std::fprintf(stderr, "vxpiano: sound is back\n");
+}
+
 void midi_set_reason(const char* format, ...) {
     va_list args;
     va_start(args, format);

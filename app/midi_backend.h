@@ -50,6 +50,11 @@ void raw_close();
 void midi_set_reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
 const char* midi_reason();
 
+// A sound server's stream lost and back, said once each on stderr; `lost` remembers which
+// was said last.
+void say_sound_lost(bool* lost, const char* why);
+void say_sound_back(bool* lost);
+
 // Length of a channel message from its status byte: 2 for Program Change and Channel
 // Pressure, 3 for the others.
 inline int midi_message_length(uint8_t status) {
