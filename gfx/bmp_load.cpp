@@ -391,10 +391,10 @@ int image_load(const char* file_name, void* destination, uint32_t* palette_buffe
     GfxContext* ctx = gfx_context();
     if (!destination && !ctx) return stored(err_illegal_call);
 
-    // Names are cut at 259 characters. "/" stays: it is this platform's directory separator.
-    char name[name_buffer_size] = {};
-    if (file_name) std::strncpy(name, file_name, name_buffer_size - 1);
-    File file(std::fopen(name, "rb"));
+    // A name longer than 259 characters is not opened: cut short it could name another file.
+    // "/" stays: it is this platform's directory separator.
+    if (!file_name || std::strlen(file_name) >= name_buffer_size) return stored(err_file_open);
+    File file(std::fopen(file_name, "rb"));
     if (!file) return stored(err_file_open);
 
     DrawState* state = nullptr;
