@@ -226,6 +226,9 @@ double resource_dpi(Display* d) {
     double dpi = 0;
     if (XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) dpi = std::strtod(value.addr, nullptr);
     XrmDestroyDatabase(database);
+    // Anything beyond any real screen (or not a number) is treated as unset: the zoom is made
+    // from it by a conversion to int that a huge value would overflow.
+    if (!(dpi > 0 && dpi < 96 * 1000)) return 0;
     return dpi;
 }
 

@@ -292,6 +292,15 @@ TEST_F(X11, AtXftDpi192EachPixelIsATwoByTwoBlockAndThePointerIsScaledBack) {
     unsetenv("VXGFX_ZOOM");
     ASSERT_TRUE(opened);
     EXPECT_EQ(vxtest::window_info(screen.d(), screen.window).width, 720);
+
+    // A value no screen has, or no number, counts as no value: zoom 1. (A connection reads the
+    // resources as they were when it opened.)
+    for (const char* dpi : {"1e9", "1e300", "nan", "-inf"}) {
+        vxtest::set_resources(screen.d(), std::string("Xft.dpi:\t") + dpi + "\n");
+        vxtest::Connection reader(screen.server.display_name());
+        ASSERT_TRUE(reader);
+        EXPECT_EQ(x11_zoom(reader.get()), 1) << dpi;
+    }
 }
 
 // A key held while the focus goes elsewhere and comes back reads as held again, though no key
