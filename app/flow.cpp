@@ -30,6 +30,9 @@ namespace {
 
 constexpr const char* picture_name = "piano_k.bmp";
 constexpr int percussion_channel = 9;
+// The program the current channel was last sent (the opening Program Change: 0). A slider held
+// still repeats its value on every pass; only a change is sent.
+int32_t channel_program = 0;
 
 // All of the program's text: the foreground colour, absolute coordinates, the built-in font.
 // A view, so that a caption redrawn in the loop (an instrument name) makes no string copy.
@@ -80,6 +83,7 @@ const char* picture_path() {
 bool app_start(void** key_sheet_out) {
     *key_sheet_out = nullptr;
     midi_open();
+    channel_program = 0;
     vx::set_program_icon(piano_icon());
     if (vx::screen_res(720, 190, 32, 0, 4, 0) != 0) {
         // Without a screen the loop would poll an invisible window forever.
@@ -124,7 +128,10 @@ bool app_pass(void* key_sheet) {
             if (midi_channel != percussion_channel) {
                 blank(254, 6, 410, 22);
                 text(instrument_name(whole(0)), 256, 7);
-                midi_program_change(whole(0));
+                if (whole(0) != channel_program) {
+                    channel_program = whole(0);
+                    midi_program_change(channel_program);
+                }
             }
             break;
         case 1:
@@ -140,9 +147,15 @@ bool app_pass(void* key_sheet) {
         case 3:
             blank(584, 44, 620, 60);
             text(channel_text(), 586, 47);
-            midi_channel = whole(3);
             blank(254, 6, 410, 22);
-            text(midi_channel == percussion_channel ? "Percussion" : instrument_name(whole(0)), 256, 7);
+            text(whole(3) == percussion_channel ? "Percussion" : instrument_name(whole(0)), 256, 7);
+            if (whole(3) == midi_channel) break;
+            midi_channel = whole(3);
+            // The new channel plays what the caption shows; the percussion channel keeps its kit.
+            if (midi_channel != percussion_channel) {
+                channel_program = whole(0);
+                midi_program_change(channel_program);
+            }
             break;
         default: break;
     }
