@@ -3,8 +3,10 @@
 // the server's process cycle, which writes them into the port in order.
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -32,6 +34,8 @@ std::atomic<bool> server_gone{false};
 // so the opening Program Change is not written into a port nobody reads yet.
 std::atomic<bool> awaiting_connection{false};
 jack_nframes_t awaited_frames = 0, await_limit = 0;
+// Process cycles run so far: the close waits on it for the last messages to leave.
+std::atomic<uint32_t> cycles{0};
 
 // Keys sounding through this output, per channel and note, counted on the program's thread.
 // Room for each one's Note Off stays free in the ring, so a full ring refuses a Note On or a
@@ -66,6 +70,7 @@ int process(jack_nframes_t frames, void*) {
         if (jack_midi_event_write(buffer, 0, record + 1, record[0]) != 0) break;
         jack_ringbuffer_read_advance(ring, record_size);
     }
+    cycles.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
@@ -75,6 +80,21 @@ void server_shut_down(jack_status_t, const char*, void*) {
     // Called on one of libjack's threads: a plain write, no stdio lock.
     ssize_t ignored = write(2, said, sizeof said - 1);
     (void)ignored;
+}
+
+// The Note Offs of the keys held at the end are still in the ring: the close waits until a
+// cycle has taken the last of them and one more cycle has begun, so the cycle that wrote them
+// into the port has ended and its readers have them. A stalled server is waited for a few
+// periods and some hundred milliseconds at most.
+void drain() {
+    if (client == nullptr || ring == nullptr) return;
+    const double period_ms = 1000.0 * jack_get_buffer_size(client) / jack_get_sample_rate(client);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200 + static_cast<int>(4 * period_ms));
+    const auto waiting = [&] { return !server_gone.load() && std::chrono::steady_clock::now() < deadline; };
+    while (jack_ringbuffer_read_space(ring) > 0 && waiting()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const uint32_t emptied = cycles.load(std::memory_order_acquire);
+    while (cycles.load(std::memory_order_acquire) - emptied < 2 && waiting())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void release() {
@@ -176,6 +196,9 @@ int jack_send(const uint8_t* bytes, int count) {
     return midi_sent;
 }
 
-void jack_close() { release(); }
+void jack_close() {
+    drain();
+    release();
+}
 
 }  // namespace app
