@@ -250,7 +250,8 @@ TEST_F(App, ChannelTrackGlideHalvesTheDistanceEachPass) {
     if (vx::font_8x14().glyphs['A' * 14 + 2]) expect_text(586, 47, "6", 0, kBackground);
     release();
     press_at(15, 150);
-    EXPECT_EQ(played(), (Bytes{0x95, 36, 127}));
+    // Each channel passed on the way is switched to once, and given the program shown.
+    EXPECT_EQ(played(), (Bytes{0xC2, 0, 0xC3, 0, 0xC4, 0, 0xC5, 0, 0x95, 36, 127}));
 }
 
 TEST_F(App, BeyondTheThumbsRangeTheValueIsClamped) {
@@ -261,14 +262,22 @@ TEST_F(App, BeyondTheThumbsRangeTheValueIsClamped) {
     EXPECT_EQ(app::midi_channel, 15);
 }
 
-TEST_F(App, HoldingTheInstrumentThumbSendsAProgramChangeEveryPass) {
+// Held still, a slider repeats its value on every pass: only a change is sent, once.
+TEST_F(App, HoldingTheInstrumentThumbStillSendsNothingAndEachStepOneProgramChange) {
     press_at(10 + 10 + 0, 10);  // track offset 0 = the thumb's own offset
     pass();
     pass();
-    EXPECT_EQ(played(), (Bytes{0xC0, 0, 0xC0, 0, 0xC0, 0}));
+    EXPECT_EQ(played(), Bytes{});
     EXPECT_EQ(app::sliders[0].value, 0.0f);
+    release();
+    press_at(150, 10);
+    release();
+    press_at(10 + 10 + 0, 10);  // program 1's thumb is where 0's was
+    pass();
+    EXPECT_EQ(played(), (Bytes{0xC0, 1}));
 }
 
+// A switch to another channel sends it the program the caption shows; channel 10 keeps its kit.
 TEST_F(App, PercussionChannelKeepsItsCaptionAndSendsNoProgramChange) {
     app::sliders[3].value = 9;
     app::sliders[3].thumb = 72;
@@ -287,7 +296,7 @@ TEST_F(App, PercussionChannelKeepsItsCaptionAndSendsNoProgramChange) {
     release();
     EXPECT_EQ(app::midi_channel, 4);
     if (vx::font_8x14().glyphs['A' * 14 + 2]) expect_text(256, 7, "Klavier", 0, kBackground);
-    EXPECT_EQ(played(), (Bytes{0x99, 36, 127, 0x89, 36, 127}));
+    EXPECT_EQ(played(), (Bytes{0x99, 36, 127, 0x89, 36, 127, 0xC4, 1}));
     // With channel 4, the instrument slider at 127 sends C4 7F.
     app::sliders[0].value = 126;
     press_at(150, 10);
