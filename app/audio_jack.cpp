@@ -182,6 +182,7 @@ void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
             jack_client_close(client);  // the cycle no longer runs: its thread is gone
             hold.lock();
             client = nullptr;
+            queue.lose(synth);
         }
         if (changed.wait_for(hold, retry_interval, [this] { return closing; })) return;
         hold.unlock();
@@ -235,15 +236,10 @@ bool jack_audio_play(JackAudio* output, fluid_synth_t* synth) {
 bool jack_audio_send(JackAudio* output, const uint8_t* bytes, int count) {
     {
         // No cycle runs while the server is gone: the synth takes the messages here, under the
-        // lock that keeps a new client from starting meanwhile. Note Ons are left out, or all
-        // the notes played in silence would sound at once when the server comes back.
+        // lock that keeps a new client from starting meanwhile.
         std::lock_guard<std::mutex> hold(output->lock);
         if (output->gone) {
-            output->queue.play(output->synth);
-            if (!starts_sound(bytes, count)) {
-                output->queue.push(bytes, count);
-                output->queue.play(output->synth);
-            }
+            output->queue.play_while_away(output->synth, bytes, count);
             return true;
         }
     }

@@ -54,8 +54,9 @@ public:
     bool has_sink = false;
     bool core_failed = false;
     bool sound_lost = false;
-    // Written by the program's thread (under the loop's lock) and read by the graph's thread.
-    std::atomic<bool> active{false};
+    // Whether the stream runs (not paused); read and written under the loop's lock only, so
+    // that a pause and a Note On never cross (see pipewire_send).
+    bool active = false;
     std::atomic<bool> idle_signalled{false};
     std::atomic<long> silent_frames{0};
     SynthQueue queue;
@@ -64,10 +65,12 @@ public:
     void drop_core();
     void make_stream();
     void drop_stream();
-    void retry_later() {
-        timespec when = retry_interval;
+    void retry_later(timespec when = retry_interval) {
         pw_loop_update_timer(pw_thread_loop_get_loop(loop), retry_timer, &when, nullptr, false);
     }
+    // A lost stream is dropped at once, though not from inside the event that told of the
+    // loss: until then the program's sends cannot tell that nothing renders.
+    void drop_soon() { retry_later(timespec{0, 1}); }
     void render();
 };
 
@@ -97,7 +100,7 @@ void on_core_error(void* data, uint32_t id, int, int res, const char*) {
     pw_thread_loop_signal(out->loop, false);
     if (out->synth == nullptr) return;  // the first connection: pipewire_connect reports it
     say_sound_lost(&out->sound_lost, "the sound server went away");
-    out->retry_later();  // the core is not torn down from inside its own event
+    out->drop_soon();  // the core is not torn down from inside its own event
 }
 
 // Whether the server plays sound at all: a desktop may run PipeWire for screen sharing alone,
@@ -130,7 +133,7 @@ void on_stream_state(void* data, pw_stream_state, pw_stream_state state, const c
     if (state != PW_STREAM_STATE_ERROR || out->core_failed) return;
     // The stream failing alone is tried again on the same connection.
     say_sound_lost(&out->sound_lost, "the sound server closed the stream");
-    out->retry_later();
+    out->drop_soon();
 }
 
 void on_process(void* data) { static_cast<PipeWireOutput*>(data)->render(); }
@@ -156,7 +159,14 @@ void on_idle(void* data, uint64_t) {
 
 void on_retry(void* data, uint64_t) {
     auto* out = static_cast<PipeWireOutput*>(data);
-    out->drop_stream();
+    if (out->stream != nullptr) {
+        // Lost: dropped now, tried again a while later.
+        out->drop_stream();
+        out->queue.lose(out->synth);
+        if (out->core_failed) out->drop_core();
+        out->retry_later();
+        return;
+    }
     if (out->core_failed) out->drop_core();
     if (out->core == nullptr && !out->connect_core()) {
         out->retry_later();
@@ -347,30 +357,29 @@ bool pipewire_play(PipeWireOutput* output, fluid_synth_t* synth, int quantum_fra
     return ok;
 }
 
-namespace {
-void wake(PipeWireOutput* output) {
-    if (output->active.load()) return;
-    pw_thread_loop_lock(output->loop);
-    if (output->stream != nullptr && !output->active) {
-        output->silent_frames = 0;
-        output->active = true;
-        pw_stream_set_active(output->stream, true);
-    }
-    pw_thread_loop_unlock(output->loop);
-}
-}  // namespace
-
 bool pipewire_send(PipeWireOutput* output, const uint8_t* bytes, int count) {
-    for (int waited_ms = 0; output->queue.full(); ++waited_ms) {
-        // Full while paused (a slider moved through many programs in silence): the stream
-        // runs to play them. Without a server they are dropped.
-        if (waited_ms == 50) return false;
-        if (waited_ms == 0) wake(output);
+    for (int waited_ms = 0;; ++waited_ms) {
+        pw_thread_loop_lock(output->loop);
+        // Between a loss and the stream's return nothing renders: the program's thread never
+        // waits for it.
+        const bool away = output->stream == nullptr;
+        if (away) output->queue.play_while_away(output->synth, bytes, count);
+        const bool queued = !away && !output->queue.full();
+        if (queued) output->queue.push(bytes, count);
+        // A Note On starts a paused stream, and so does a queue full while paused (a slider
+        // moved through many programs in silence). The pause tests the queue and clears
+        // `active` under this same lock: a Note On queued before its test keeps the stream
+        // running, one queued after it finds `active` cleared here and starts it again.
+        if (!away && !output->active && (!queued || starts_sound(bytes, count))) {
+            output->silent_frames = 0;
+            output->active = true;
+            pw_stream_set_active(output->stream, true);
+        }
+        pw_thread_loop_unlock(output->loop);
+        if (away || queued) return true;
+        if (waited_ms == 50) return false;  // a server that stalls: the message is lost
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    output->queue.push(bytes, count);
-    if (starts_sound(bytes, count)) wake(output);
-    return true;
 }
 
 void pipewire_close(PipeWireOutput* output) {

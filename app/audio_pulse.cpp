@@ -86,6 +86,7 @@ void on_context_state(pa_context* context, void* data) {
             if (out->synth == nullptr) break;  // the first connection: pulse_connect reports it
             say_sound_lost(&out->sound_lost, "the sound server went away");
             out->drop_stream();
+            out->queue.lose(out->synth);
             out->drop_context();
             out->schedule(retry_interval_us);
             break;
@@ -103,6 +104,7 @@ void on_stream_state(pa_stream* stream, void* data) {
     if (out->context != nullptr && pa_context_get_state(out->context) != PA_CONTEXT_READY) return;
     say_sound_lost(&out->sound_lost, "the sound server closed the stream");
     out->drop_stream();
+    out->queue.lose(out->synth);
     out->schedule(retry_interval_us);
 }
 
@@ -338,14 +340,18 @@ bool pulse_play(PulseOutput* output, fluid_synth_t* synth, const PulseTiming& ti
 }
 
 bool pulse_send(PulseOutput* output, const uint8_t* bytes, int count) {
-    if (output->queue.full()) {
-        // Full while the stream is stopped (a slider moved through many programs in silence):
-        // played here, under the lock every reader of the queue holds.
-        pa_threaded_mainloop_lock(output->loop);
-        output->queue.play(output->synth);
+    // Under the lock every reader of the queue holds.
+    pa_threaded_mainloop_lock(output->loop);
+    if (output->stream == nullptr) {
+        // Between a loss and the stream's return.
+        output->queue.play_while_away(output->synth, bytes, count);
         pa_threaded_mainloop_unlock(output->loop);
+        return true;
     }
+    // Full while the stream is corked (a slider moved through many programs in silence).
+    if (output->queue.full()) output->queue.play(output->synth);
     output->queue.push(bytes, count);
+    pa_threaded_mainloop_unlock(output->loop);
     if (starts_sound(bytes, count)) pulse_wake(output);
     return true;
 }

@@ -22,31 +22,60 @@ public:
     // The writer's side; the caller makes room first (full()).
     void push(const uint8_t* bytes, int count) {
         const uint32_t head = head_.load(std::memory_order_relaxed);
-        uint32_t word = bytes[0];
-        if (count > 1) word |= static_cast<uint32_t>(bytes[1]) << 8;
-        if (count > 2) word |= static_cast<uint32_t>(bytes[2]) << 16;
-        words_[head % size] = word;
+        words_[head % size] = word_of(bytes, count);
         head_.store(head + 1, std::memory_order_release);
     }
-    // The reader's side: everything queued so far, into the synth.
-    void play(fluid_synth_t* synth) {
+    // The reader's side: everything queued so far, into the synth; without `note_ons` the Note
+    // Ons are left out.
+    void play(fluid_synth_t* synth, bool note_ons = true) {
         uint32_t tail = tail_.load(std::memory_order_relaxed);
         const uint32_t head = head_.load(std::memory_order_acquire);
-        for (; tail != head; ++tail) {
-            const uint32_t word = words_[tail % size];
-            const int status = word & 0xFF, data1 = (word >> 8) & 0x7F, data2 = (word >> 16) & 0x7F;
-            const int channel = status & 0x0F;
-            switch (status & 0xF0) {
-                case 0x90: fluid_synth_noteon(synth, channel, data1, data2); break;
-                case 0x80: fluid_synth_noteoff(synth, channel, data1); break;
-                case 0xC0: fluid_synth_program_change(synth, channel, data1); break;
-                default: break;
-            }
-        }
+        for (; tail != head; ++tail) apply(synth, words_[tail % size], note_ons);
         tail_.store(tail, std::memory_order_release);
+    }
+    // While the output is away nothing renders and nothing reads the queue but this, called
+    // where the output keeps its reader out: what is queued and this message go into the synth
+    // at once, in order and without waiting, Note Ons left out: a note played in silence would
+    // sound when the output comes back, long after its click, and perhaps with no end. Note
+    // Offs and Program Changes still count, so the output comes back playing the program shown
+    // and no key that is not held.
+    void play_while_away(fluid_synth_t* synth, const uint8_t* bytes, int count) {
+        play(synth, false);
+        apply(synth, word_of(bytes, count), false);
+    }
+    // The output just went away: what it left queued goes in as above and every voice stops,
+    // and the reverb's and chorus's tails are rendered away here (about 1.4 s at 48 kHz, a few
+    // milliseconds of work), so the output comes back silent instead of going on with sound
+    // cut off seconds before.
+    void lose(fluid_synth_t* synth) {
+        play(synth, false);
+        fluid_synth_all_sounds_off(synth, -1);
+        float scratch[2 * 1024];
+        for (int block = 0; block < 64; ++block) fluid_synth_write_float(synth, 1024, scratch, 0, 2, scratch, 1, 2);
     }
 
 private:
+    static uint32_t word_of(const uint8_t* bytes, int count) {
+        uint32_t word = bytes[0];
+        if (count > 1) word |= static_cast<uint32_t>(bytes[1]) << 8;
+        if (count > 2) word |= static_cast<uint32_t>(bytes[2]) << 16;
+        return word;
+    }
+    static void apply(fluid_synth_t* synth, uint32_t word, bool note_ons) {
+        const int status = word & 0xFF, data1 = (word >> 8) & 0x7F, data2 = (word >> 16) & 0x7F;
+        const int channel = status & 0x0F;
+        switch (status & 0xF0) {
+            case 0x90:
+                // A velocity of 0 is a Note Off.
+                if (data2 == 0) fluid_synth_noteoff(synth, channel, data1);
+                else if (note_ons) fluid_synth_noteon(synth, channel, data1, data2);
+                break;
+            case 0x80: fluid_synth_noteoff(synth, channel, data1); break;
+            case 0xC0: fluid_synth_program_change(synth, channel, data1); break;
+            default: break;
+        }
+    }
+
     static constexpr uint32_t size = 256;
     std::array<uint32_t, size> words_{};
     std::atomic<uint32_t> head_{0}, tail_{0};
