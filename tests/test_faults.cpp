@@ -94,20 +94,17 @@ TEST_F(Faults, AFifoWhoseReaderStopsReadingKeepsTheKeyboardPlaying) {
     const int capacity = fcntl(stuck, F_SETPIPE_SZ, 4096);
     ASSERT_GT(capacity, 0);
     ASSERT_EQ(run.start("raw:" + fifo), "");
-    // Held still on the instrument slider's thumb, the program sends a Program Change on every
-    // pass: the pipe is full within seconds.
-    run.move(20, 12);
-    run.press();
+    // Quick clicks on a key, six bytes each: the pipe is full within seconds.
     int queued = 0;
     EXPECT_TRUE(vxtest::wait_until(
         [&] {
+            run.click_at(kE[0], kE[1], 0ms);
             ioctl(stuck, FIONREAD, &queued);
             return queued >= capacity - 2;
         },
         20000ms))
         << "the pipe holds " << queued << " of " << capacity << " bytes";
     std::this_thread::sleep_for(200ms);  // sends now wait and give up
-    run.release();
     expect_keyboard_answers(kC, "reader_stuck");
     EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
     close(stuck);
