@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "app/close_request.h"
+#include "app/draw.h"
 #include "app/icon.h"
 #include "app/instruments.h"
 #include "app/midi.h"
@@ -34,17 +35,7 @@ constexpr int percussion_channel = 9;
 // still repeats its value on every pass; only a change is sent.
 int32_t channel_program = 0;
 
-// All of the program's text: the foreground colour, absolute coordinates, the built-in font.
-// A view, so that a caption redrawn in the loop (an instrument name) makes no string copy.
-void text(std::string_view s, int32_t x, int32_t y) {
-    vx::draw_string(nullptr, static_cast<float>(x), static_cast<float>(y), 0x80000004u, s.data(),
-                    static_cast<int32_t>(s.size()), 0, nullptr, 0, nullptr, nullptr, nullptr);
-}
-
-void blank(int32_t x1, int32_t y1, int32_t x2, int32_t y2) {
-    vx::line_draw(nullptr, static_cast<float>(x1), static_cast<float>(y1), static_cast<float>(x2), static_cast<float>(y2),
-                  background_colour, vx::line_kind_filled_box, 0xFFFF, 4);
-}
+void blank(int32_t x1, int32_t y1, int32_t x2, int32_t y2) { fill_box(screen, x1, y1, x2, y2, background_colour); }
 
 // The whole part of a slider's value as text.
 int32_t whole(int32_t slider) { return static_cast<int32_t>(sliders[slider].value); }
@@ -55,10 +46,9 @@ std::string octave_text() { return number(whole(2)) + " bis " + number(whole(2) 
 std::string channel_text() { return number(whole(3) + 1); }
 
 void draw_picture() {
-    void* picture = vx::image_create(284, 36, 0, 0, 0x80000000u);
+    void* picture = masked_image(284, 36);
     vx::image_load(picture_path(), picture, nullptr);
-    vx::put_image(nullptr, 400, 1, picture, vx::whole_image, 0, 0, 0, 0, vx::put_mode_trans, vx::put_trans, 0xFFFFFFFF,
-                  nullptr, nullptr);
+    put_masked(screen, 400, 1, picture, vx::whole_image, 0, 0, 0);
     vx::image_destroy(picture);
 }
 
@@ -100,7 +90,7 @@ bool app_start(void** key_sheet_out) {
 
     draw_picture();
 
-    void* key_sheet = vx::image_create(160, 80, 0, 0, 0x80000000u);
+    void* key_sheet = masked_image(160, 80);
     *key_sheet_out = key_sheet;
     keys_draw_sprites(key_sheet);
     keys_layout(10, 90);

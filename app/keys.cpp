@@ -1,13 +1,10 @@
 // The on-screen piano: the sprite sheet of eight key pictures, the layout of the 60 keys, the
 // note names, and playing one key at a time with the left mouse button.
-#include <cstring>
-
+#include "app/draw.h"
 #include "app/midi.h"
 #include "app/piano.h"
 #include "display/input.h"
 #include "gfx/image.h"
-#include "gfx/primitives.h"
-#include "gfx/text.h"
 
 namespace app {
 
@@ -36,15 +33,6 @@ constexpr Rect picture[8] = {
     {80, 0, 99, 79},  {100, 0, 119, 79}, {120, 0, 139, 79}, {144, 0, 155, 51},
 };
 
-void filled_box(void* sheet, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour) {
-    vx::line_draw(sheet, static_cast<float>(x1), static_cast<float>(y1), static_cast<float>(x2), static_cast<float>(y2),
-                  colour, vx::line_kind_filled_box, 0xFFFF, 4);
-}
-
-void dot(void* sheet, int32_t x, int32_t y, uint32_t colour) {
-    vx::pixel_set(sheet, static_cast<float>(x), static_cast<float>(y), colour, 4, false);
-}
-
 // The six pixels that round the lower corners of a box.
 void corner_set(void* sheet, int32_t a, int32_t d, int32_t c, uint32_t colour) {
     dot(sheet, a, d, colour);
@@ -56,14 +44,11 @@ void corner_set(void* sheet, int32_t a, int32_t d, int32_t c, uint32_t colour) {
 }
 
 void box_with_corners(void* sheet, int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t fill, uint32_t corners) {
-    filled_box(sheet, x1, y1, x2, y2, fill);
+    fill_box(sheet, x1, y1, x2, y2, fill);
     corner_set(sheet, x1, y2, x2, corners);
 }
 
-void label(const char* text, int32_t x, int32_t y) {
-    vx::draw_string(nullptr, static_cast<float>(x), static_cast<float>(y), 4, text, static_cast<int32_t>(std::strlen(text)),
-                    label_colour, nullptr, 0, nullptr, nullptr, nullptr);
-}
+void label(const char* name, int32_t x, int32_t y) { text(name, x, y, label_colour); }
 
 }  // namespace
 
@@ -94,8 +79,7 @@ void keys_layout(int32_t x, int32_t y) {
 void key_draw(void* sheet, int32_t i, int32_t state) {
     if (state < 0 || state > 7 || i < 0 || i >= key_count) return;
     const Rect& r = picture[state];
-    vx::put_image(nullptr, static_cast<float>(keys[i].x1), static_cast<float>(keys[i].y1), sheet, r.x1, r.y1, r.x2, r.y2,
-                  0, vx::put_mode_trans, vx::put_trans, 0xFFFFFFFF, nullptr, nullptr);
+    put_masked(screen, keys[i].x1, keys[i].y1, sheet, r.x1, r.y1, r.x2, r.y2);
 }
 
 void keys_draw_labels(int32_t x, int32_t y) {

@@ -2,10 +2,9 @@
 // thumb glides half-way to the pointer every 50 ms while the button is held.
 #include <cmath>
 
+#include "app/draw.h"
 #include "app/piano.h"
 #include "display/input.h"
-#include "gfx/primitives.h"
-#include "gfx/text.h"
 #include "runtime/runtime.h"
 
 namespace app {
@@ -22,16 +21,6 @@ constexpr uint32_t thumb_inner = 0x777777;
 constexpr uint32_t thumb_line = 0xFF0000;
 constexpr int arrow_pause_ms = 200;
 constexpr int glide_pause_ms = 50;
-
-void box(int32_t x1, int32_t y1, int32_t x2, int32_t y2, uint32_t colour) {
-    vx::line_draw(nullptr, static_cast<float>(x1), static_cast<float>(y1), static_cast<float>(x2), static_cast<float>(y2),
-                  colour, vx::line_kind_filled_box, 0xFFFF, 4);
-}
-
-void arrow(const char* text, int32_t x, int32_t y) {
-    vx::draw_string(nullptr, static_cast<float>(x), static_cast<float>(y), 4, text, 1, arrow_colour, nullptr, 0, nullptr,
-                    nullptr, nullptr);
-}
 
 // Each step of a press: erase at the old thumb, settle the value, draw at the new thumb.
 void move_value(int32_t i, double delta) {
@@ -59,11 +48,11 @@ void slider_init(int32_t index, int32_t x, int32_t y, float min, float max, int3
 
 void slider_draw(int32_t index) {
     const Slider& s = sliders[index];
-    box(s.x1, s.y1, s.x1 + 9, s.y2, button_colour);
-    box(s.x1 + 10, s.y1, s.x2 - 10, s.y2, track_colour);
-    box(s.x2 - 9, s.y1, s.x2, s.y2, button_colour);
-    arrow("<", s.x1 + 1, s.y1 + 1);
-    arrow(">", s.x2 - 8, s.y1 + 1);
+    fill_box(screen, s.x1, s.y1, s.x1 + 9, s.y2, button_colour);
+    fill_box(screen, s.x1 + 10, s.y1, s.x2 - 10, s.y2, track_colour);
+    fill_box(screen, s.x2 - 9, s.y1, s.x2, s.y2, button_colour);
+    text("<", s.x1 + 1, s.y1 + 1, arrow_colour);
+    text(">", s.x2 - 8, s.y1 + 1, arrow_colour);
     slider_draw_thumb(index, 1);
 }
 
@@ -71,13 +60,12 @@ void slider_draw_thumb(int32_t index, int32_t show) {
     const Slider& s = sliders[index];
     int32_t left = s.x1 + s.thumb;
     if (!show) {
-        box(left + 10, s.y1, left + 14, s.y2, track_colour);
+        fill_box(screen, left + 10, s.y1, left + 14, s.y2, track_colour);
         return;
     }
-    box(left + 10, s.y1, left + 14, s.y2, thumb_body);
-    box(left + 11, s.y1 + 1, left + 13, s.y2 - 1, thumb_inner);
-    vx::line_draw(nullptr, static_cast<float>(left + 12), static_cast<float>(s.y1 + 2), static_cast<float>(left + 12),
-                  static_cast<float>(s.y2 - 2), thumb_line, vx::line_kind_line, 0xFFFF, 4);
+    fill_box(screen, left + 10, s.y1, left + 14, s.y2, thumb_body);
+    fill_box(screen, left + 11, s.y1 + 1, left + 13, s.y2 - 1, thumb_inner);
+    draw_line(screen, left + 12, s.y1 + 2, left + 12, s.y2 - 2, thumb_line);
 }
 
 void slider_clamp(int32_t index) {

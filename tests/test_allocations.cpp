@@ -29,17 +29,14 @@
 #include "gfx/context.h"
 #include "tests/support/fake_driver.h"
 #include "tests/support/keyboard.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/x11_screen.h"
 #include "tests/support/xvfb.h"
 
 using namespace std::chrono_literals;
 
 // The sanitizers bring their own allocator, which these replacements would bypass.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VX_COUNTING_ALLOCATOR 0
-#else
-#define VX_COUNTING_ALLOCATOR 1
-#endif
+#define VX_COUNTING_ALLOCATOR !VX_SANITIZED
 
 extern "C" char __executable_start, etext;  // the bounds of this program's code, from the linker
 

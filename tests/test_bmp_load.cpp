@@ -20,6 +20,7 @@
 #include "gfx/pixels.h"
 #include "runtime/runtime.h"
 #include "tests/support/fake_driver.h"
+#include "tests/support/temp_dir.h"
 
 using namespace vx;
 using vxtest::fake;
@@ -111,12 +112,8 @@ std::vector<uint8_t> raw_fe(const std::vector<uint8_t>& payload, std::optional<u
 }
 
 std::filesystem::path temp_dir() {
-    static const std::filesystem::path dir = [] {
-        auto d = std::filesystem::temp_directory_path() / ("vx_bmp_load_" + std::to_string(getpid()));
-        std::filesystem::create_directories(d);
-        return d;
-    }();
-    return dir;
+    static const vxtest::TempDir dir("vx_bmp_load");
+    return dir.path();
 }
 
 std::string write_file(const std::string& name, const std::vector<uint8_t>& bytes) {

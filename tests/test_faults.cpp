@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <csignal>
 #include <thread>
 
@@ -138,10 +139,31 @@ TEST_F(Faults, AMidiFileAtItsSizeLimitKeepsTheKeyboardPlaying) {
         EXPECT_EQ(messages[i], played[i]) << i << " of " << vxtest::describe(messages);
 }
 
+namespace {
+
+// The box's child window with this name (its OK button), or 0.
+Window named_child(Display* d, Window parent, const char* name) {
+    Window root = 0, up = 0, *children = nullptr, found = 0;
+    unsigned count = 0;
+    if (!XQueryTree(d, parent, &root, &up, &children, &count)) return 0;
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        char* window_name = nullptr;
+        if (XFetchName(d, children[i], &window_name) && window_name != nullptr) {
+            if (std::strcmp(window_name, name) == 0) found = children[i];
+            XFree(window_name);
+        }
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+}
+
+}  // namespace
+
 // There is no ALSA sequencer on these machines, so "alsa" cannot be played into here; what
 // can be tried is the failure: the message on stderr and in a box that shows the reason under
 // "Error:", wrapped inside a box grown to fit it, then exit code 0 once the box is answered
-// (Return, Escape, the close request or SIGTERM), and no keyboard window at any time.
+// (its OK button, Return, Escape, the close request or SIGTERM), and no keyboard window at any
+// time.
 TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
     ASSERT_TRUE(run.start_server());
     ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp")));
@@ -150,7 +172,8 @@ TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
         std::string output;
         const char* answer;
     };
-    const std::vector<Case> cases = {{"alsa", "Return"}, {"raw:" + long_path, "Escape"}, {"nonsense", "close"}, {"smf:/nonexistent/x", "SIGTERM"}};
+    const std::vector<Case> cases = {{"alsa", "Return"}, {"raw:" + long_path, "Escape"}, {"nonsense", "close"},
+                                     {"smf:/nonexistent/x", "SIGTERM"}, {"raw", "OK"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output + ", answered by " + c.answer);
         ASSERT_TRUE(run.program.start(run.directory.path(), {"DISPLAY=" + run.server.display_name(), "VXMIDI=" + c.output}));
@@ -185,7 +208,7 @@ TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
         });
         EXPECT_GT(inked_rows(68, shot.width, 34, button_top), 8) << "a line of reason under \"Error:\"";
         EXPECT_EQ(inked_rows(shot.width - 12, shot.width, 0, button_top), 0) << "text past the box's margin";
-        if (c.output.rfind("raw:", 0) == 0) {
+        if (c.output == "raw:" + long_path) {
             EXPECT_GT(shot.width, 300) << "the box grows for a long reason";
             EXPECT_GT(inked_rows(68, shot.width, 62, button_top), 5) << "the long reason takes more lines";
         }
@@ -196,6 +219,13 @@ TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
         if (answer == "Escape") vxtest::tap_key(run.d(), vxtest::keycode_of(run.d(), XK_Escape));
         if (answer == "close") vxtest::send_delete_window(run.d(), box);
         if (answer == "SIGTERM") run.program.signal(SIGTERM);
+        if (answer == "OK") {
+            const Window ok = named_child(run.d(), box, "OK");
+            ASSERT_NE(ok, 0u) << "the box has an OK button";
+            const vxtest::WindowInfo button = vxtest::window_info(run.d(), ok);
+            vxtest::pointer_move(run.d(), ok, button.width / 2, button.height / 2);
+            vxtest::click(run.d(), 1, 80ms);
+        }
         EXPECT_EQ(run.program.wait_exit(5000ms), 0) << run.program.error_text();
         EXPECT_EQ(vxtest::find_window_by_class(run.d(), "vxgfxclass_vxpiano", 0ms), 0u);
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "gfx/fonts.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -279,9 +280,9 @@ TEST(BuiltinGenerator, ReproducesTheCommittedSource) {
     if (std::system("python3 -c '' >/dev/null 2>&1") != 0) GTEST_SKIP() << "python3 not installed";
     if (!std::filesystem::exists("/usr/share/vgabios/vgabios.bin")) GTEST_SKIP() << "vgabios not installed";
 
-    char dir_template[] = "/tmp/vx_gen_XXXXXX";
-    ASSERT_NE(mkdtemp(dir_template), nullptr);
-    const std::filesystem::path dir = dir_template;
+    const vxtest::TempDir folder("vx_gen");
+    ASSERT_NE(folder.path(), "");
+    const std::filesystem::path dir = folder.path();
     std::string command = "python3 '" + (source / "tools/gen_builtin_data.py").string() + "' --output '" +
                           (dir / "out.cpp").string() + "' 2>'" + (dir / "log").string() + "'";
     int status = std::system(command.c_str());
@@ -302,5 +303,4 @@ TEST(BuiltinGenerator, ReproducesTheCommittedSource) {
             break;
         }
     }
-    std::filesystem::remove_all(dir);
 }

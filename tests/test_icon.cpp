@@ -71,9 +71,9 @@ TEST_F(Icon, KeepsTheFirstEightSizesAndAnEmptyListRemovesThem) {
     EXPECT_TRUE(vx::program_icon().empty());
 }
 
-// The pixels themselves come from tools/make_icon.py (checked against the PNGs by the
-// icon_drawing test); here: the sizes the window offers, and a tile that is opaque inside,
-// clear outside, with white keys below and the gold note above.
+// The pixels themselves are made from the PNG icons at build time by tools/make_icon.py (the
+// icon_drawing test checks the PNGs against its drawing); here: the sizes the window offers,
+// and a tile that is opaque inside, clear outside, with white keys below and the gold note above.
 TEST_F(Icon, TheProgramIconIsAnOpaqueTileWithKeysAndANote) {
     auto sizes = app::piano_icon();
     ASSERT_EQ(sizes.size(), 3u);

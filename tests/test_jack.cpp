@@ -13,28 +13,21 @@
 #include <thread>
 
 #include "app/midi.h"
+#include "tests/support/clock.h"
 #include "tests/support/jack_server.h"
 #include "tests/support/keyboard.h"
 #include "tests/support/program.h"
 #include "tests/support/realtime_kit.h"
+#include "tests/support/sanitizers.h"
 
 using namespace std::chrono_literals;
 using vxtest::MidiMessage;
+using vxtest::now_ns;
 using vxtest::note_off;
 using vxtest::note_on;
 using vxtest::program_change;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 constexpr int kC[2] = {20, 150}, kE[2] = {60, 150};
 // The right arrows of the instrument and channel sliders.
@@ -76,7 +69,7 @@ struct JackMidi : ::testing::Test {
         setenv("VXMIDI", ("jack:" + receiver.port_name()).c_str(), 1);
         ASSERT_EQ(app::midi_open(), 0);
         ASSERT_STREQ(app::midi_backend_name(), "jack");
-        if (kSanitized) receiver.wait_count(1, 1000ms);
+        if (vxtest::sanitized) receiver.wait_count(1, 1000ms);
         else ASSERT_TRUE(receiver.wait_count(1));
     }
     // What arrived is what was sent, whole and in order. When a client's cycle ran past its
@@ -86,7 +79,7 @@ struct JackMidi : ::testing::Test {
     void expect_received(const std::vector<MidiMessage>& want) {
         const bool all = receiver.wait_count(want.size());
         const std::vector<MidiMessage> got = messages_of(receiver.events());
-        if (kSanitized || (!all && receiver.xruns() > 0)) {
+        if (vxtest::sanitized || (!all && receiver.xruns() > 0)) {
             size_t matched = 0;
             for (const MidiMessage& m : got)
                 while (matched < want.size() && !(want[matched++] == m)) {
@@ -124,7 +117,7 @@ TEST_F(JackMidi, TheProgramsClicksArriveInOrderOnTheChosenChannel) {
 TEST_F(JackMidi, EachMessageArrivesWithinOnePeriodOfItsSend) {
     // Slowed several times, the clients miss cycles and the server drops what they wrote: a
     // time limit in periods means nothing there, and the plain build is where it is judged.
-    if (kSanitized) GTEST_SKIP() << "cycle timing is judged in the plain build";
+    if (vxtest::sanitized) GTEST_SKIP() << "cycle timing is judged in the plain build";
     open_here();
     const int64_t period_ns = int64_t{server.period()} * 1'000'000'000 / server.rate();
     std::this_thread::sleep_for(100ms);  // cycles enough to tie the frames to the clock
@@ -146,7 +139,7 @@ TEST_F(JackMidi, EachMessageArrivesWithinOnePeriodOfItsSend) {
 TEST_F(JackMidi, AFullRingRefusesWholeMessagesButNeverASoundingKeysNoteOff) {
     // Slowed several times, the clients are thrown out by a server woken from its stop (and
     // closing one then can wait without end): the plain build is where this is judged.
-    if (kSanitized) GTEST_SKIP() << "a stopped and resumed server is judged in the plain build";
+    if (vxtest::sanitized) GTEST_SKIP() << "a stopped and resumed server is judged in the plain build";
     open_here();
     std::vector<MidiMessage> want = {program_change(0, 0)};
     ASSERT_TRUE(server.pause());
@@ -261,7 +254,7 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
         waited_periods.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - pressed_ns[click]) * rate /
                                  (1e9 * server.period()));
     }
-    EXPECT_LE(vxtest::median(waited_periods), kSanitized ? 20.0 : 2.0) << "click to sound, in periods";
+    EXPECT_LE(vxtest::median(waited_periods), vxtest::sanitized ? 20.0 : 2.0) << "click to sound, in periods";
 
     const size_t tenth = static_cast<size_t>(rate / 10);
     const double pitch = vxtest::strongest_frequency(&sound.samples[static_cast<size_t>(start) + tenth], 2 * tenth, rate,
@@ -294,7 +287,7 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     vxtest::JackAudioRecorder again;
     // Room for the wait below and the note after it, however long the program takes to return.
     ASSERT_TRUE(again.open(server.name(), "recorder", 30));
-    ASSERT_TRUE(again.connect_from("vxpiano:", kSanitized ? 20000ms : 5000ms))
+    ASSERT_TRUE(again.connect_from("vxpiano:", vxtest::sanitized ? 20000ms : 5000ms))
         << "no client after the server came back: " << run.program.error_text();
     run.move(kA[0], kA[1]);
     const int64_t pressed_again = now_ns();

@@ -18,21 +18,14 @@
 #include <utility>
 #include <vector>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "app/midi.h"
 #include "runtime/runtime.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -61,10 +54,7 @@ void run_child_commands() {
         else if (what == "channel") app::midi_channel = value;
         else if (what == "octave") app::octave_base = value;
         else if (what == "velocity") app::note_velocity = value;
-        else if (what == "fsize") {
-            rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
-            result = setrlimit(RLIMIT_FSIZE, &limit);
-        } else result = 99;
+        else result = 99;
         std::printf("%d\n", result);
         std::fflush(stdout);
     }
@@ -76,151 +66,52 @@ const bool child_mode = [] {
     return false;
 }();
 
-struct Child {
-    pid_t pid = -1;
-    int in = -1, out = -1, err = -1;
-    std::string out_buffer;
-};
-
-struct ChildEnd {
-    int exit_code = -1;  // -1 when it did not exit normally
-    int signal = 0;
-    std::string err;
-    bool timed_out = false;
-};
-
-// Starts the child with the environment changed as given (a null value removes a variable).
-Child child_start(const std::vector<std::pair<std::string, const char*>>& changes) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text = *entry;
-        std::string name = text.substr(0, text.find('='));
-        bool changed = name == child_variable || name == "JACK_NO_START_SERVER";
-        for (const auto& change : changes) changed = changed || change.first == name;
-        if (!changed) env.push_back(text);
-    }
-    for (const auto& change : changes)
-        if (change.second != nullptr) env.push_back(change.first + "=" + change.second);
-    env.push_back(std::string(child_variable) + "=1");
-    env.push_back("JACK_NO_START_SERVER=1");
-    std::vector<char*> envp;
-    for (std::string& text : env) envp.push_back(text.data());
-    envp.push_back(nullptr);
-
-    int in[2], out[2], err[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::string self = vx::rt_executable_path();
-    char* argv[] = {self.data(), nullptr};
-    Child child;
-    EXPECT_EQ(posix_spawn(&child.pid, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    child.in = in[1];
-    child.out = out[0];
-    child.err = err[0];
-    return child;
-}
-
-std::optional<std::string> read_line(int fd, std::string& buffer, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        if (size_t end = buffer.find('\n'); end != std::string::npos) {
-            std::string line = buffer.substr(0, end);
-            buffer.erase(0, end + 1);
-            return line;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd readable{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) <= 0)
-            return std::nullopt;
-        char chunk[256];
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) return std::nullopt;
-        buffer.append(chunk, static_cast<size_t>(n));
-    }
+// Starts the child with the environment changed as given ("NAME=value"; "NAME=" unsets).
+bool child_start(vxtest::ChildProcess& child, std::vector<std::string> environment) {
+    environment.push_back(std::string(child_variable) + "=1");
+    environment.push_back("JACK_NO_START_SERVER=1");
+    return child.start(vx::rt_executable_path(), environment, {.input = true, .errors = true});
 }
 
 // Sends one command and returns the child's answer (nullopt when it gave none).
-std::optional<int> child_ask(Child& child, const std::string& command) {
-    std::string line = command + "\n";
-    if (write(child.in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-        return std::nullopt;
-    auto answer = read_line(child.out, child.out_buffer, 10000);
-    if (!answer) return std::nullopt;
-    return std::atoi(answer->c_str());
+std::optional<int> child_ask(vxtest::ChildProcess& child, const std::string& command) {
+    std::string answer;
+    if (!child.write_line(command) || !child.read_line(answer, std::chrono::seconds(10))) return std::nullopt;
+    return std::atoi(answer.c_str());
 }
 
-bool child_running(const Child& child) {
-    int status = 0;
-    return waitpid(child.pid, &status, WNOHANG) == 0;
-}
+struct ChildEnd {
+    int exit_code = -1;  // 128 + signal when killed, -1 when it did not end in time
+    std::string err;
+};
 
-// Closes the child's stdin (it then ends itself) and waits for it, killing it after timeout_ms.
-ChildEnd child_finish(Child& child, int timeout_ms) {
+// Closes the child's stdin (it then ends itself) and waits for it, killing it after the limit.
+ChildEnd child_finish(vxtest::ChildProcess& child, std::chrono::milliseconds limit) {
+    child.close_input();
     ChildEnd end;
-    if (child.in >= 0) close(child.in);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int status = 0;
-    while (waitpid(child.pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            end.timed_out = true;
-            kill(child.pid, SIGKILL);
-            waitpid(child.pid, &status, 0);
-            break;
-        }
-        vx::rt_sleep_ms(5);
-    }
-    if (WIFEXITED(status)) end.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
-    char chunk[512];
-    ssize_t n;
-    while ((n = read(child.err, chunk, sizeof chunk)) > 0) end.err.append(chunk, static_cast<size_t>(n));
-    close(child.out);
-    close(child.err);
+    end.exit_code = child.wait_exit(limit);
+    if (end.exit_code < 0) child.kill();
+    end.err = child.error_text();
     return end;
 }
 
 // Runs "open" in a child whose output cannot be opened and returns how it ended.
-ChildEnd failed_open(const char* vxmidi, const char* display = nullptr) {
-    Child child = child_start({{"VXMIDI", vxmidi}, {"DISPLAY", display}});
+ChildEnd failed_open(const std::string& vxmidi) {
+    vxtest::ChildProcess child;
+    EXPECT_TRUE(child_start(child, {"VXMIDI=" + vxmidi, "DISPLAY="}));
     std::optional<int> answer = child_ask(child, "open");
     EXPECT_FALSE(answer.has_value()) << "midi_open returned " << *answer << " for " << vxmidi;
-    return child_finish(child, 10000);
+    return child_finish(child, std::chrono::seconds(10));
 }
 
 void expect_failure_report(const ChildEnd& end, const std::string& reason) {
-    EXPECT_FALSE(end.timed_out);
-    EXPECT_EQ(end.signal, 0);
-    EXPECT_EQ(end.exit_code, 0);
+    EXPECT_EQ(end.exit_code, 0) << "128 + signal when killed, -1 when it hung";
     EXPECT_NE(end.err.find("Cannot open MIDI device."), std::string::npos) << end.err;
     EXPECT_NE(end.err.find("Error:"), std::string::npos) << end.err;
     EXPECT_NE(end.err.find(reason), std::string::npos) << end.err;
 }
 
 // ---- Files and folders -----------------------------------------------------------------------
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        std::string pattern = testing::TempDir() + "vxmidi-XXXXXX";
-        path = mkdtemp(pattern.data()) ? pattern : "";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
-    }
-    std::string file(const char* name) const { return path + "/" + name; }
-};
 
 Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -374,7 +265,7 @@ protected:
         seen = all.size();
         return fresh;
     }
-    TempDir dir;
+    const vxtest::TempDir dir{"vxmidi"};
     std::string path;
     size_t seen = 0;
 };
@@ -465,7 +356,7 @@ int fifo_reader(const std::string& path) {
 
 TEST(RawMidiFifo, EachMessageIsInTheFifoWhenTheCallReturns) {
     reset_settings();
-    TempDir dir;
+    const vxtest::TempDir dir{"vxmidi"};
     std::string fifo = dir.file("midi.fifo");
     int reader = fifo_reader(fifo);
     ASSERT_GE(reader, 0);
@@ -493,7 +384,7 @@ TEST(RawMidiFifo, EachMessageIsInTheFifoWhenTheCallReturns) {
 // once the pipe has room, so the note does not hang on in the synthesiser.
 TEST(RawMidiFifo, ANoteOffThatCouldNotLeaveIsSentAgainAtClose) {
     reset_settings();
-    TempDir dir;
+    const vxtest::TempDir dir{"vxmidi"};
     std::string fifo = dir.file("midi.fifo");
     int reader = fifo_reader(fifo);
     ASSERT_GE(reader, 0);
@@ -516,36 +407,11 @@ TEST(RawMidiFifo, ANoteOffThatCouldNotLeaveIsSentAgainAtClose) {
     unsetenv("VXMIDI");
 }
 
-TEST(RawMidiFifo, ReaderThatLeavesDoesNotEndTheProgram) {
-    TempDir dir;
-    std::string fifo = dir.file("midi.fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    // Close-on-exec, or the child would hold a reader of its own and never see the pipe break.
-    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
-    std::string vxmidi = "raw:" + fifo;
-    Child child = child_start({{"VXMIDI", vxmidi.c_str()}, {"DISPLAY", nullptr}});
-    EXPECT_EQ(child_ask(child, "open"), 0);
-    EXPECT_EQ(child_ask(child, "on 33"), app::midi_sent);
-    Bytes got(8);
-    pollfd readable{reader, POLLIN, 0};
-    ASSERT_EQ(poll(&readable, 1, 5000), 1);
-    got.resize(static_cast<size_t>(std::max<ssize_t>(0, read(reader, got.data(), got.size()))));
-    EXPECT_EQ(got, (Bytes{0xC0, 0x00, 0x90, 69, 127}));
-    close(reader);  // the synthesiser at the other end went away
-    EXPECT_EQ(child_ask(child, "off 33"), app::midi_send_failed);
-    EXPECT_EQ(child_ask(child, "on 34"), app::midi_send_failed);
-    EXPECT_EQ(child_ask(child, "close"), -1);
-    ChildEnd end = child_finish(child, 5000);
-    EXPECT_EQ(end.signal, 0) << "killed by signal " << end.signal;
-    EXPECT_EQ(end.exit_code, 0);
-}
-
 // ---- Standard MIDI File --------------------------------------------------------------------
 
 TEST(SmfRecorder, FileIsCompleteAfterEveryMessageWithRisingTimes) {
     reset_settings();
-    TempDir dir;
+    const vxtest::TempDir dir{"vxmidi"};
     std::string path = dir.file("take.mid");
     use_output("smf:" + path);
     ASSERT_EQ(app::midi_open(), 0);
@@ -592,57 +458,27 @@ TEST(SmfRecorder, FileIsCompleteAfterEveryMessageWithRisingTimes) {
 }
 
 TEST(SmfRecorder, KilledProgramLeavesAReadableFile) {
-    TempDir dir;
+    const vxtest::TempDir dir{"vxmidi"};
     std::string path = dir.file("killed.mid");
     std::string vxmidi = "smf:" + path;
-    Child child = child_start({{"VXMIDI", vxmidi.c_str()}, {"DISPLAY", nullptr}});
+    vxtest::ChildProcess child;
+    ASSERT_TRUE(child_start(child, {"VXMIDI=" + vxmidi, "DISPLAY="}));
     EXPECT_EQ(child_ask(child, "open"), 0);
     EXPECT_EQ(child_ask(child, "on 10"), 0);
     EXPECT_EQ(child_ask(child, "program 40"), 0);
-    kill(child.pid, SIGKILL);
-    ChildEnd end = child_finish(child, 5000);
-    EXPECT_EQ(end.signal, SIGKILL);
+    kill(child.pid(), SIGKILL);
+    EXPECT_EQ(child.wait_exit(), 128 + SIGKILL);
     Smf smf = parse_smf(read_file(path));
     EXPECT_EQ(smf.error, "");
     EXPECT_EQ(smf.channel_messages(),
               (std::vector<Bytes>{{0xC0, 0x00}, {0x90, 46, 127}, {0xC0, 40}}));
 }
 
-TEST(SmfRecorder, FullDiskFailsSendsAndKeepsTheFileValid) {
-    TempDir dir;
-    std::string path = dir.file("full.mid");
-    std::string vxmidi = "smf:" + path;
-    Child child = child_start({{"VXMIDI", vxmidi.c_str()}, {"DISPLAY", nullptr}});
-    // A file size limit stands in for a full disk: writes past it fail the same way.
-    EXPECT_EQ(child_ask(child, "fsize 160"), 0);
-    EXPECT_EQ(child_ask(child, "open"), 0);
-    int sent = 1, failed = 0;
-    for (int key = 0; key < 40; ++key) {
-        std::optional<int> result = child_ask(child, (key % 2 ? "off " : "on ") + std::to_string(key / 2));
-        ASSERT_TRUE(result.has_value()) << "the child died at message " << key;
-        if (*result == app::midi_sent) {
-            ++sent;
-        } else {
-            EXPECT_EQ(*result, app::midi_send_failed);
-            ++failed;
-        }
-    }
-    EXPECT_GT(failed, 0);
-    EXPECT_EQ(child_ask(child, "close"), -1);
-    ChildEnd end = child_finish(child, 5000);
-    EXPECT_EQ(end.signal, 0);
-    EXPECT_EQ(end.exit_code, 0);
-    Smf smf = parse_smf(read_file(path));
-    EXPECT_EQ(smf.error, "");
-    EXPECT_EQ(static_cast<int>(smf.channel_messages().size()), sent);
-    EXPECT_LE(read_file(path).size(), 160u);
-}
-
 // ---- Embedded synthesiser ------------------------------------------------------------------
 
 TEST(FluidSynthOutput, OcarinaNoteSoundsAtItsPitch) {
     reset_settings();
-    TempDir dir;
+    const vxtest::TempDir dir{"vxmidi"};
     std::string wav_path = dir.file("note.wav");
     use_output("fluidsynth:audio.driver=file,audio.file.name=" + wav_path);
     ASSERT_EQ(app::midi_open(), 0);
@@ -705,7 +541,7 @@ TEST(MidiOpenFailure, JackWithoutServerFailsQuicklyAndStartsNone) {
 
 TEST(MidiOpenFailure, NoSoundAnywhereNamesEveryBackEndTried) {
     if (access("/dev/snd", F_OK) == 0) GTEST_SKIP() << "this machine has sound devices";
-    ChildEnd end = failed_open(nullptr);
+    ChildEnd end = failed_open("");  // VXMIDI unset
     expect_failure_report(end, "alsa: no ALSA sequencer");
     EXPECT_NE(end.err.find("fluidsynth: "), std::string::npos) << end.err;
     EXPECT_EQ(end.err.find("ALSA lib"), std::string::npos) << end.err;
@@ -728,107 +564,10 @@ TEST(MidiOpenFailure, BadFileAndSynthArgumentsAreReported) {
 }
 
 TEST(MidiOpenFailure, FifoWithoutReaderIsReportedAfterAShortWait) {
-    TempDir dir;
+    const vxtest::TempDir dir{"vxmidi"};
     std::string fifo = dir.file("nobody.fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    expect_failure_report(failed_open(("raw:" + fifo).c_str()), "no process is reading it");
-}
-
-// ---- The message box under a headless X server -------------------------------------------
-
-struct Xvfb {
-    pid_t pid = -1;
-    std::string display;
-    Xvfb() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const char* args[] = {"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24",
-                              "-nolisten", "tcp", nullptr};
-        if (posix_spawnp(&pid, "Xvfb", &actions, nullptr, const_cast<char**>(args), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        std::string buffer;
-        if (pid > 0) {
-            if (auto number = read_line(fds[0], buffer, 10000)) display = ":" + *number;
-        }
-        close(fds[0]);
-    }
-    ~Xvfb() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-Window find_named_child(Display* display, Window parent, const char* name) {
-    Window root, up, *children = nullptr;
-    unsigned count = 0;
-    Window found = 0;
-    if (!XQueryTree(display, parent, &root, &up, &children, &count)) return 0;
-    for (unsigned i = 0; i < count && found == 0; ++i) {
-        char* window_name = nullptr;
-        if (XFetchName(display, children[i], &window_name) && window_name != nullptr) {
-            if (std::strcmp(window_name, name) == 0) found = children[i];
-            XFree(window_name);
-        }
-    }
-    if (children != nullptr) XFree(children);
-    return found;
-}
-
-TEST(MidiOpenFailure, MessageBoxWaitsForOkThenTheProgramEnds) {
-    using FakeMotion = int (*)(Display*, int, int, int, unsigned long);
-    using FakeButton = int (*)(Display*, unsigned, Bool, unsigned long);
-    void* xtest = dlopen("libXtst.so.6", RTLD_NOW);
-    if (xtest == nullptr) GTEST_SKIP() << "no XTest library";
-    auto fake_motion = reinterpret_cast<FakeMotion>(dlsym(xtest, "XTestFakeMotionEvent"));
-    auto fake_button = reinterpret_cast<FakeButton>(dlsym(xtest, "XTestFakeButtonEvent"));
-    ASSERT_TRUE(fake_motion && fake_button);
-    Xvfb server;
-    if (server.display.empty()) GTEST_SKIP() << "Xvfb did not start";
-
-    Child child = child_start({{"VXMIDI", "raw:/nonexistent/dir/out"},
-                               {"DISPLAY", server.display.c_str()}});
-    ASSERT_EQ(write(child.in, "open\n", 5), 5);
-    Display* display = XOpenDisplay(server.display.c_str());
-    ASSERT_NE(display, nullptr);
-    Window box = 0, button = 0;
-    for (int tries = 0; tries < 500 && button == 0; ++tries) {
-        box = find_named_child(display, DefaultRootWindow(display), "Cannot open MIDI device.");
-        XWindowAttributes attributes{};
-        if (box != 0) button = find_named_child(display, box, "OK");
-        if (button != 0 && (!XGetWindowAttributes(display, button, &attributes) ||
-                            attributes.map_state != IsViewable))
-            button = 0;
-        if (button == 0) vx::rt_sleep_ms(10);
-    }
-    ASSERT_NE(button, 0u) << "no message box with an OK button appeared";
-    vx::rt_sleep_ms(200);
-    EXPECT_TRUE(child_running(child)) << "the program ended before the user answered";
-
-    XWindowAttributes attributes{};
-    XGetWindowAttributes(display, button, &attributes);
-    int x = 0, y = 0;
-    Window unused;
-    XTranslateCoordinates(display, button, DefaultRootWindow(display), attributes.width / 2,
-                          attributes.height / 2, &x, &y, &unused);
-    fake_motion(display, -1, x, y, CurrentTime);
-    fake_button(display, 1, True, CurrentTime);
-    XFlush(display);
-    vx::rt_sleep_ms(80);
-    fake_button(display, 1, False, CurrentTime);
-    XFlush(display);
-
-    ChildEnd end = child_finish(child, 5000);
-    expect_failure_report(end, "No such file or directory");
-    XCloseDisplay(display);
-    dlclose(xtest);
+    expect_failure_report(failed_open("raw:" + fifo), "no process is reading it");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "tests/support/jack_server.h"
 #include "tests/support/program.h"
 #include "tests/support/realtime_kit.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/sound_server.h"
 
 using namespace std::chrono_literals;
@@ -451,13 +452,10 @@ TEST_F(ProgramTest, TypedKeysAreReadAndDiscarded) {
 // longer one is a crackle of ours. The medians and the counts are measured in bench/. The
 // sanitizer builds run the program several times slower: they may start later and break up
 // more, but never at the wrong pitch, never not at all and never without stopping.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kLatencyLimitMs = 400, kGapLimitMs = 60, kPipeWireGapLimitMs = 60, kPipeWireMedianMs = 200;
-constexpr double kLateWakeGapMs = 250;
-#else
-constexpr double kLatencyLimitMs = 30, kGapLimitMs = 3, kPipeWireGapLimitMs = 11, kPipeWireMedianMs = 15;
-constexpr double kLateWakeGapMs = 25;
-#endif
+constexpr bool kSlow = vxtest::sanitized;
+constexpr double kLatencyLimitMs = kSlow ? 400 : 30, kGapLimitMs = kSlow ? 60 : 3;
+constexpr double kPipeWireGapLimitMs = kSlow ? 60 : 11, kPipeWireMedianMs = kSlow ? 200 : 15;
+constexpr double kLateWakeGapMs = kSlow ? 250 : 25;
 
 // Middle C, key note 24: the third C from the left.
 constexpr int kMiddleC[2] = {300, 150};

@@ -135,43 +135,6 @@ struct X11 : ::testing::Test {
 
 }  // namespace
 
-TEST_F(X11, TheWindowAppearsWithItsClassNameAndSize) {
-    ASSERT_TRUE(screen.open());
-    vxtest::WindowInfo info = vxtest::window_info(screen.d(), screen.window);
-    EXPECT_EQ(info.width, 720);
-    EXPECT_EQ(info.height, 190);
-    EXPECT_EQ(info.res_class, "vxgfxclass_test_x11");
-    EXPECT_EQ(info.net_wm_name, "test_x11");
-    EXPECT_EQ(info.pid, getpid());
-    EXPECT_TRUE(info.fixed_size) << "no full-screen switching: the size is fixed";
-    ScreenInfo si;
-    screen_info(&si);
-    EXPECT_EQ(si.driver, "X11");
-    EXPECT_EQ(si.width, 720);
-}
-
-TEST_F(X11, TheProgramIconBecomesNetWmIcon) {
-    const uint32_t icon[4] = {0xFFFF0000, 0xFF00FF00, 0x800000FF, 0x00000000};
-    const ProgramIcon sizes[] = {{2, 2, icon}};
-    set_program_icon(sizes);
-    ASSERT_TRUE(screen.open());
-    set_program_icon({});
-    Atom type;
-    int format;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    ASSERT_EQ(XGetWindowProperty(screen.d(), screen.window, XInternAtom(screen.d(), "_NET_WM_ICON", False), 0, 16, False, XA_CARDINAL,
-                                 &type, &format, &items, &after, &data),
-              Success);
-    ASSERT_NE(data, nullptr);
-    const long* values = reinterpret_cast<const long*>(data);
-    ASSERT_EQ(items, 6u);
-    EXPECT_EQ(values[0], 2);
-    EXPECT_EQ(values[1], 2);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<uint32_t>(values[2 + i]), icon[i]) << i;
-    XFree(data);
-}
-
 struct DepthCase {
     const char* label;
     int server_depth;

@@ -3,13 +3,17 @@
 on a rounded tile shading from blue to deep navy.
 
 Writes the PNG icons the installation ships (assets/icons/vxpiano-SIZE.png for 16, 32, 48
-and 128 pixels) and the same pixels of the three small sizes as C++ source for the window's
-icon (app/icon.cpp). Each size has its own hand-set key widths, so key edges fall on whole
+and 128 pixels). Each size has its own hand-set key widths, so key edges fall on whole
 pixels; the round shapes (tile corners, note) are antialiased by supersampling.
 
+The build turns the three small PNGs into C++ source for the window's icon (the array behind
+app/icon.h), so the build needs python3 (it is in tools/packages.txt); nothing but the
+standard library is used.
+
 The same pixels come out on every run (only integer and basic float arithmetic).
-Usage: tools/make_icon.py          write the files into the source tree
-       tools/make_icon.py --check  compare the committed files with a fresh drawing
+Usage: tools/make_icon.py             draw the PNGs into the source tree
+       tools/make_icon.py --check     compare the committed PNGs with a fresh drawing
+       tools/make_icon.py --cpp FILE  write the window icon's C++ source from the PNGs
 """
 import math
 import os
@@ -267,8 +271,8 @@ def argb(px):
 
 def cpp_source(images):
     out = []
-    out.append("// The program's built-in window icon, drawn by tools/make_icon.py (do not edit; run the")
-    out.append("// script). The same pixels as the installed PNG icons of these sizes.")
+    out.append("// The program's built-in window icon, made by tools/make_icon.py --cpp at build time from")
+    out.append("// the installed PNG icons of these sizes.")
     out.append('#include "app/icon.h"')
     out.append("")
     out.append("#include <cstdint>")
@@ -297,47 +301,60 @@ def cpp_source(images):
     return "\n".join(out) + "\n"
 
 
+def check(images, png_paths):
+    failures = []
+    for size, path in png_paths.items():
+        try:
+            with open(path, "rb") as f:
+                committed = png_pixels(f.read())
+        except (OSError, ValueError, zlib.error) as e:
+            failures.append("%s: %s" % (path, e))
+            continue
+        if committed != images[size]:
+            first = next((x, y) for y in range(size) for x in range(size)
+                         if y >= len(committed) or x >= len(committed[y]) or
+                         committed[y][x] != images[size][y][x])
+            failures.append("%s differs from the drawing, first at pixel %s" % (path, first))
+    for failure in failures:
+        print(failure, file=sys.stderr)
+    if failures:
+        print("run tools/make_icon.py and commit the result", file=sys.stderr)
+        return 1
+    print("icons match the drawing")
+    return 0
+
+
+def write_cpp(png_paths, cpp_path):
+    images = {}
+    for size in WINDOW_SIZES:
+        with open(png_paths[size], "rb") as f:
+            images[size] = png_pixels(f.read())
+        if len(images[size]) != size or any(len(row) != size for row in images[size]):
+            raise ValueError("%s is not %d pixels square" % (png_paths[size], size))
+    # Written beside and renamed, so an interrupted build never leaves half a file.
+    partial = cpp_path + ".partial"
+    with open(partial, "w", encoding="ascii", newline="\n") as f:
+        f.write(cpp_source(images))
+    os.replace(partial, cpp_path)
+    return 0
+
+
 def main(argv):
-    check = "--check" in argv[1:]
     root = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-    images = {size: render(size) for size in PNG_SIZES}
     png_paths = {size: os.path.join(root, "assets", "icons", "vxpiano-%d.png" % size)
                  for size in PNG_SIZES}
-    cpp_path = os.path.join(root, "app", "icon.cpp")
-    source = cpp_source(images)
-    if check:
-        failures = []
-        for size, path in png_paths.items():
-            try:
-                with open(path, "rb") as f:
-                    committed = png_pixels(f.read())
-            except (OSError, ValueError, zlib.error) as e:
-                failures.append("%s: %s" % (path, e))
-                continue
-            if committed != images[size]:
-                first = next((x, y) for y in range(size) for x in range(size)
-                             if y >= len(committed) or x >= len(committed[y]) or
-                             committed[y][x] != images[size][y][x])
-                failures.append("%s differs from the drawing, first at pixel %s" % (path, first))
-        try:
-            with open(cpp_path, encoding="ascii") as f:
-                if f.read() != source:
-                    failures.append("%s differs from the drawing" % cpp_path)
-        except OSError as e:
-            failures.append("%s: %s" % (cpp_path, e))
-        for failure in failures:
-            print(failure, file=sys.stderr)
-        if failures:
-            print("run tools/make_icon.py and commit the result", file=sys.stderr)
-            return 1
-        print("icons match the drawing")
-        return 0
+    if len(argv) == 3 and argv[1] == "--cpp":
+        return write_cpp(png_paths, argv[2])
+    images = {size: render(size) for size in PNG_SIZES}
+    if argv[1:] == ["--check"]:
+        return check(images, png_paths)
+    if argv[1:]:
+        print(__doc__, file=sys.stderr)
+        return 2
     os.makedirs(os.path.dirname(png_paths[PNG_SIZES[0]]), exist_ok=True)
     for size, path in png_paths.items():
         with open(path, "wb") as f:
             f.write(png_bytes(images[size]))
-    with open(cpp_path, "w", encoding="ascii", newline="\n") as f:
-        f.write(source)
     return 0
 
 

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <thread>
 
@@ -13,16 +14,21 @@ namespace vxtest {
 
 ChildProcess::~ChildProcess() {
     kill();
-    if (out_fd_ >= 0) close(out_fd_);
+    for (int fd : {out_fd_, in_fd_, error_fd_})
+        if (fd >= 0) close(fd);
 }
 
-bool ChildProcess::start(const std::string& path, const std::vector<std::string>& environment) {
-    int fds[2];
+bool ChildProcess::start(const std::string& path, const std::vector<std::string>& environment, ChildPipes pipes) {
+    int fds[2], in[2] = {-1, -1}, err[2] = {-1, -1};
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    if (pipes.input && pipe2(in, O_CLOEXEC) != 0) return false;
+    if (pipes.errors && pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     pid_t child = fork();
     if (child < 0) return false;
     if (child == 0) {
         dup2(fds[1], 1);
+        if (pipes.input) dup2(in[0], 0);
+        if (pipes.errors) dup2(err[1], 2);
         for (const std::string& entry : environment) {
             size_t eq = entry.find('=');
             std::string name = entry.substr(0, eq), value = eq == std::string::npos ? "" : entry.substr(eq + 1);
@@ -34,6 +40,14 @@ bool ChildProcess::start(const std::string& path, const std::vector<std::string>
     }
     close(fds[1]);
     out_fd_ = fds[0];
+    if (pipes.input) {
+        close(in[0]);
+        in_fd_ = in[1];
+    }
+    if (pipes.errors) {
+        close(err[1]);
+        error_fd_ = err[0];
+    }
     pid_ = child;
     exit_code_ = -1;
     return true;
@@ -68,6 +82,36 @@ std::string ChildProcess::wait_for_line(const std::string& prefix, std::chrono::
         if (line.rfind(prefix, 0) == 0) return line;
     }
     return {};
+}
+
+bool ChildProcess::write_line(const std::string& line) {
+    if (in_fd_ < 0) return false;
+    const std::string text = line + "\n";
+    return write(in_fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void ChildProcess::close_input() {
+    if (in_fd_ >= 0) close(in_fd_);
+    in_fd_ = -1;
+}
+
+std::string ChildProcess::error_text() {
+    read_available(error_fd_, errors_);
+    return errors_;
+}
+
+void read_available(int fd, std::string& text) {
+    if (fd < 0) return;
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            text.append(chunk, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
 }
 
 int reap_if_ended(pid_t pid) {

@@ -17,14 +17,11 @@
 #include <thread>
 
 #include "tests/support/child_process.h"
+#include "tests/support/clock.h"
 
 namespace vxtest {
 
 namespace {
-
-int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // libjack reports a refused open on stderr; a test that polls for its server keeps it quiet.
 void quiet(const char*) {}
@@ -56,9 +53,8 @@ JackServer::~JackServer() { stop(); }
 constexpr int name_pool = 4;
 
 bool JackServer::start(int rate, int period) {
-    char pattern[] = "/tmp/vxjack.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) return false;
-    folder_ = pattern;
+    folder_ = std::make_unique<TempDir>("vxjack");
+    if (folder_->path().empty()) return false;
     rate_ = rate;
     period_ = period;
     for (int round = 0; round < 100; ++round) {
@@ -76,7 +72,7 @@ bool JackServer::start(int rate, int period) {
 }
 
 bool JackServer::start_named() {
-    const std::string log_path = folder_ + "/jackd.log";
+    const std::string folder = folder_->path(), log_path = folder_->file("jackd.log");
     const std::string rate_text = std::to_string(rate_), period_text = std::to_string(period_);
     pid_t child = fork();
     if (child < 0) return false;
@@ -86,9 +82,9 @@ bool JackServer::start_named() {
             dup2(log, 1);
             dup2(log, 2);
         }
-        if (chdir(folder_.c_str()) != 0) _exit(127);
-        setenv("HOME", folder_.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
+        if (chdir(folder.c_str()) != 0) _exit(127);
+        setenv("HOME", folder.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
         setenv("JACK_NO_START_SERVER", "1", 1);
         // -R: real-time scheduling, which root has here; the dummy back end keeps time by it.
         execlp("jackd", "jackd", "-n", name_.c_str(), "-R", "-d", "dummy", "-r", rate_text.c_str(), "-p",
@@ -127,11 +123,7 @@ void JackServer::stop() {
     }
     if (name_lock_ >= 0) ::close(name_lock_);
     name_lock_ = -1;
-    if (!folder_.empty()) {
-        unlink((folder_ + "/jackd.log").c_str());
-        rmdir(folder_.c_str());
-        folder_.clear();
-    }
+    folder_.reset();
 }
 
 void JackServer::kill() {
@@ -160,7 +152,8 @@ void JackServer::export_environment() const {
 }
 
 std::string JackServer::log() const {
-    std::ifstream in(folder_ + "/jackd.log");
+    if (!folder_) return {};
+    std::ifstream in(folder_->file("jackd.log"));
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
@@ -209,7 +202,7 @@ int JackMidiReceiver::process(jack_nframes_t frames, void* self) {
     auto* receiver = static_cast<JackMidiReceiver*>(self);
     void* buffer = jack_port_get_buffer(receiver->port_, frames);
     const jack_nframes_t cycle_start = jack_last_frame_time(receiver->client_);
-    const int64_t now = steady_ns();
+    const int64_t now = now_ns();
     const int64_t frame_zero = now - static_cast<int64_t>(cycle_start) * 1'000'000'000 / receiver->rate_;
     if (frame_zero < receiver->frame_zero_ns_.load(std::memory_order_relaxed))
         receiver->frame_zero_ns_.store(frame_zero, std::memory_order_relaxed);
@@ -290,7 +283,7 @@ int JackAudioRecorder::process(jack_nframes_t frames, void* self) {
     const size_t stamp = recorder->stamp_count_.load(std::memory_order_relaxed);
     if (at + frames > recorder->samples_.size() || stamp >= recorder->stamps_.size()) return 0;
     std::copy(in, in + frames, recorder->samples_.begin() + static_cast<std::ptrdiff_t>(at));
-    recorder->stamps_[stamp] = {static_cast<int64_t>(at + frames), steady_ns()};
+    recorder->stamps_[stamp] = {static_cast<int64_t>(at + frames), now_ns()};
     recorder->sample_count_.store(at + frames, std::memory_order_release);
     recorder->stamp_count_.store(stamp + 1, std::memory_order_release);
     return 0;

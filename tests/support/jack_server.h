@@ -10,10 +10,12 @@
 #include <climits>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/sound_check.h"
+#include "tests/support/temp_dir.h"
 
 namespace vxtest {
 
@@ -55,7 +57,8 @@ private:
     bool start_named();
     pid_t pid_ = -1;
     int name_lock_ = -1;
-    std::string name_, folder_;
+    std::string name_;
+    std::unique_ptr<TempDir> folder_;
     int rate_ = 0, period_ = 0;
 };
 

@@ -40,17 +40,6 @@ using namespace std::chrono_literals;
 std::string program_executable() { return std::string(VX_BINARY_DIR) + "/app/vxpiano"; }
 std::string shipped_picture() { return std::string(VX_SOURCE_DIR) + "/assets/piano_k.bmp"; }
 
-TempDir::TempDir(const std::string& tag) {
-    std::string pattern = "/tmp/" + tag + ".XXXXXX";
-    if (mkdtemp(pattern.data())) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    std::error_code ignored;  // with its subdirectories (a sound server's runtime folder has some)
-    std::filesystem::remove_all(path_, ignored);
-}
-
 bool copy_file(const std::string& from, const std::string& to) {
     std::ifstream in(from, std::ios::binary);
     if (!in) return false;
@@ -147,19 +136,7 @@ bool Program::start(const std::string& directory, const std::vector<std::string>
     return true;
 }
 
-void Program::drain_errors() {
-    if (error_fd_ < 0) return;
-    char chunk[4096];
-    for (;;) {
-        ssize_t n = read(error_fd_, chunk, sizeof chunk);
-        if (n > 0) {
-            errors_.append(chunk, static_cast<size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        break;
-    }
-}
+void Program::drain_errors() { read_available(error_fd_, errors_); }
 
 bool Program::running() {
     drain_errors();

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
 #include "tests/support/xvfb.h"
 
 namespace vxtest {
@@ -24,20 +25,6 @@ namespace vxtest {
 // build/app/vxpiano, and the picture the project ships.
 std::string program_executable();
 std::string shipped_picture();
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
-public:
-    explicit TempDir(const std::string& tag = "vxprogram");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 bool copy_file(const std::string& from, const std::string& to);
 

@@ -26,10 +26,6 @@ namespace vxtest {
 
 const char* server_name(ServerKind kind) { return kind == ServerKind::pulseaudio ? "PulseAudio" : "PipeWire"; }
 
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 SoundServer::~SoundServer() { kill(); }
 
 void SoundServer::kill() {

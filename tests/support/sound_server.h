@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/clock.h"
 #include "tests/support/program.h"
 #include "tests/support/sound_check.h"
 
@@ -84,9 +85,6 @@ private:
     std::mutex mutex_;
     Recording recording_;
 };
-
-// steady_clock::now() in nanoseconds, the clock of the stamps.
-int64_t now_ns();
 
 // Keeps one core busy from a thread of its own while it lives.
 class BusyLoop {
