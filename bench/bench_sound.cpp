@@ -151,7 +151,7 @@ void BM_SoundThroughServer(benchmark::State& state) {
             run.environment.push_back(kit.environment_entry());
             limits.realtime_rights = false;
         }
-        if (std::string problem = run.start(vxmidi != nullptr ? vxmidi : "", 24, limits); !problem.empty()) {
+        if (std::string problem = run.start(vxmidi != nullptr ? vxmidi : vxtest::embedded_synth, 24, limits); !problem.empty()) {
             state.SkipWithError(problem.c_str());
             return;
         }

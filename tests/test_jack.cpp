@@ -217,7 +217,7 @@ TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     vxtest::JackAudioRecorder recorder;
     ASSERT_TRUE(recorder.open(server.name()));
     vxtest::PianoRun run;
-    ASSERT_EQ(run.start(""), "");
+    ASSERT_EQ(run.start(vxtest::embedded_synth), "");
     ASSERT_TRUE(recorder.connect_from("vxpiano:")) << "the program has no JACK audio port; stderr: " << run.program.error_text();
     std::this_thread::sleep_for(200ms);
 
@@ -323,7 +323,7 @@ TEST(JackSound, WithoutRightsOfItsOwnTheCycleThreadIsMadeRealTimeByTheKit) {
     run.environment.push_back(kit.environment_entry());
     vxtest::ProgramLimits limits;
     limits.realtime_rights = false;
-    ASSERT_EQ(run.start("", 24, limits), "");
+    ASSERT_EQ(run.start(vxtest::embedded_synth, 24, limits), "");
     EXPECT_TRUE(vxtest::wait_until([&] { return !kit.grants().empty(); }, 5000ms)) << testing::PrintToString(kit.refusals());
     unsetenv("JACK_DEFAULT_SERVER");
     ASSERT_FALSE(kit.grants().empty());
