@@ -299,8 +299,9 @@ void BM_SoundThroughServer(benchmark::State& state) {
 }
 // The first note of a program never played before, against a second note of it, with each
 // SoundFont of soundfonts.h through PulseAudio: the ">" arrow of the instrument slider clicked
-// five times (five program changes, each loaded when chosen), a quarter of a second to reach
-// the keys, a click on middle C, then another. Click to onset (the level heard), as a player chooses and plays.
+// (the next program, loaded when chosen), a quarter of a second to reach the keys, a click on
+// middle C, then another; twelve programs. Click to onset (the level heard), as a player
+// chooses and plays. VX_SOUND_VERBOSE=1 lists every note.
 void BM_FirstNoteOfANewProgram(benchmark::State& state) {
     const int font = static_cast<int>(state.range(0));
     if (access(vxbench::soundfonts[font].path, R_OK) != 0) return state.SkipWithError("SoundFont not installed");
@@ -319,8 +320,8 @@ void BM_FirstNoteOfANewProgram(benchmark::State& state) {
         std::this_thread::sleep_for(300ms);
         std::vector<Press> first, second;
         for (int round = 0; round < 12; ++round) {
-            for (int step = 0; step < 5; ++step) run.click_at(149, 12);
-            std::this_thread::sleep_for(250ms);  // the slider's own pause, and a hand moving to the keys
+            run.click_at(149, 12);
+            std::this_thread::sleep_for(250ms);  // the arrow's own pause of 200 ms, a hand moving to the keys
             for (std::vector<Press>* notes : {&first, &second}) {
                 run.move(kWhiteX[0], kKeyY);
                 Press p{vxtest::now_ns(), 0, kWhiteNote[0], true};
@@ -338,6 +339,12 @@ void BM_FirstNoteOfANewProgram(benchmark::State& state) {
             std::vector<double> ms;
             for (const Press& p : presses) {
                 const vxtest::HeardNote heard = vxtest::hear_note(recording, p.press_ns, p.release_ns, vxtest::note_frequency(p.note));
+                if (std::getenv("VX_SOUND_VERBOSE") != nullptr) {
+                    const int64_t at = vxtest::sample_at(recording, p.press_ns);
+                    std::fprintf(stderr, "note at sample %lld: start %.1f ms, peak within 0.5 s %.4f, level %.4f\n",
+                                 static_cast<long long>(at), heard.latency_ms,
+                                 at >= 0 ? vxtest::peak(recording.samples, at, at + recording.rate / 2) : -1.0f, heard.onset_level);
+                }
                 if (heard.latency_ms < 0) ++*silent;
                 else ms.push_back(heard.latency_ms);
             }
