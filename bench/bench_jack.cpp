@@ -1,8 +1,8 @@
 // The JACK outputs against a jackd of the bench's own (dummy back end, 48 kHz, 64-frame
 // periods): a Note On from the send to a receiving client, and the embedded synthesiser
-// played through the server by the real program (VXMIDI unset) under Xvfb: click to sound,
-// silent gaps and the server's xruns over a minute of clicks, glides and held notes with the
-// other core kept busy (VX_JACK_PERIOD sets the server's period for that minute), and the idle
+// played through the server by the real program (found as with VXMIDI unset) under Xvfb:
+// click to sound, silent gaps and the server's xruns over a minute of clicks, glides and held
+// notes with the other core kept busy (VX_JACK_PERIOD sets the server's period for that minute), and the idle
 // program's processor time beside that of an empty client.
 #include <benchmark/benchmark.h>
 

@@ -1,6 +1,6 @@
-// The built program with "VXMIDI" unset against a real sound server it finds by itself
-// (PulseAudio, then PipeWire with WirePlumber and its PulseAudio service), started headless
-// here: click to sound from recordings of the server's output (to the start of the note's own
+// The built program's embedded synthesiser (TimGM6mb) against a real sound server it finds by
+// itself as with "VXMIDI" unset (PulseAudio, then PipeWire with WirePlumber and its PulseAudio
+// service), started headless here: click to sound from recordings of the server's output (to the start of the note's own
 // sound, its sample's rise to the level heard left out, and to that level), silent gaps inside
 // held notes, the server's own underrun reports (PulseAudio's log, PipeWire's profiler: the cycles our
 // stream and the recording missed, and those the graph itself began late), the server's

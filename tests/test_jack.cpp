@@ -2,8 +2,9 @@
 // 64-frame periods) and receiving clients of its own. MIDI: the real program's clicks arriving
 // as whole messages in order on the right channel, each message in the cycle after its send, a
 // full ring that refuses whole messages but keeps room for the Note Offs of sounding keys, and
-// the server going away under a running program. Sound: with VXMIDI unset, the embedded
-// synthesiser's note recorded from the server, its start, pitch, no gap and stop.
+// the server going away under a running program. Sound: the embedded synthesiser's note
+// (TimGM6mb, the output found as with VXMIDI unset) recorded from the server, its start, pitch,
+// no gap and stop.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -206,9 +207,9 @@ constexpr int kNoteA = 69;
 
 }  // namespace
 
-// With "VXMIDI" unset and a JACK server running, the program plays into the server: a held
-// key sounds at its pitch within two periods of the click, with no silent gap, and stops
-// after the release. The sound is recorded by a client of the test's own. When the server
+// With a JACK server running, the embedded synthesiser finds it as with "VXMIDI" unset and
+// plays into it: a held key sounds at its pitch within two periods of the click, with no
+// silent gap, and stops after the release. The sound is recorded by a client of the test's own. When the server
 // goes away the keyboard plays on silently.
 TEST(JackSound, AClickSoundsThroughTheServerAtOnceWithoutGapsAndStops) {
     vxtest::JackServer server;
