@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <fluidsynth.h>
 #include <strings.h>
@@ -224,22 +225,40 @@ std::vector<std::string> soundfont_candidates(fluid_settings_t* settings) {
     return paths;
 }
 
-// With samples loaded on demand only the file's directory is read here, and no channel gets
-// a program: each is loaded when chosen (see ProgramLoader). Otherwise every sample is read
-// now and the channels get their General MIDI programs at once.
-bool load_soundfont(fluid_synth_t* synth, const std::string& chosen, bool on_demand,
-                    std::string* loaded) {
-    const int reset_programs = on_demand ? 0 : 1;
+// A small .sf2 holds less than a second synth to load programs with would cost (TimGM6mb: 6 MB
+// of samples against 2.3 MiB), so it is read whole at start-up.
+constexpr off_t whole_soundfont_bytes = 16 << 20;
+
+bool read_whole(const std::string& path) {
+    struct stat about {};
+    const size_t length = path.size();
+    return length > 4 && strcasecmp(path.c_str() + length - 4, ".sf2") == 0 &&
+           stat(path.c_str(), &about) == 0 && about.st_size < whole_soundfont_bytes;
+}
+
+// Loads a SoundFont. With samples loaded on demand (`*on_demand`) only the file's directory is
+// read here, and no channel gets a program: each is loaded when chosen (see ProgramLoader).
+// Otherwise every sample is read now and the channels get their General MIDI programs at once.
+// Unless "VXMIDI" set synth.dynamic-sample-loading (`choose_loading`), the file's size decides.
+bool load_soundfont(fluid_synth_t* synth, const std::string& chosen, bool choose_loading,
+                    std::string* loaded, bool* on_demand) {
+    fluid_settings_t* settings = fluid_synth_get_settings(synth);
+    auto load = [&](const std::string& path) {
+        if (choose_loading) fluid_settings_setint(settings, "synth.dynamic-sample-loading", read_whole(path) ? 0 : 1);
+        int dynamic = 0;
+        fluid_settings_getint(settings, "synth.dynamic-sample-loading", &dynamic);
+        *on_demand = dynamic != 0;
+        *loaded = path;
+        return fluid_synth_sfload(synth, path.c_str(), *on_demand ? 0 : 1) != FLUID_FAILED;
+    };
     if (!chosen.empty()) {
-        *loaded = chosen;
-        if (fluid_synth_sfload(synth, chosen.c_str(), reset_programs) != FLUID_FAILED) return true;
+        if (load(chosen)) return true;
         midi_set_reason("cannot load SoundFont %s", chosen.c_str());
         return false;
     }
-    for (const std::string& path : soundfont_candidates(fluid_synth_get_settings(synth))) {
+    for (const std::string& path : soundfont_candidates(settings)) {
         if (access(path.c_str(), R_OK) != 0 || !fluid_is_soundfont(path.c_str())) continue;
-        *loaded = path;
-        if (fluid_synth_sfload(synth, path.c_str(), reset_programs) != FLUID_FAILED) return true;
+        if (load(path)) return true;
     }
     midi_set_reason(
         "no General MIDI SoundFont found (install fluid-soundfont-gm or timgm6mb-soundfont, "
@@ -565,9 +584,6 @@ bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand)
     fluid_settings_setint(settings, "audio.period-size", default_period_size);
     fluid_settings_setint(settings, "audio.periods", default_periods);
     fluid_settings_setnum(settings, "synth.gain", full_gain);
-    // A General MIDI SoundFont holds far more than one player plays: read a program's samples
-    // when it is chosen (ProgramLoader), not every sample at start-up.
-    fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
     std::string soundfont;
     bool driver_named = false;
     double library_rate = 0;
@@ -592,10 +608,10 @@ bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand)
                         last_log_message);
         return false;
     }
-    int on_demand = 0;
-    fluid_settings_getint(settings, "synth.dynamic-sample-loading", &on_demand);
+    const bool loading_named = arg != nullptr && std::strstr(arg, "synth.dynamic-sample-loading=") != nullptr;
     std::string loaded;
-    if (!load_soundfont(out.synth.get(), soundfont, on_demand != 0, &loaded)) return false;
+    bool on_demand = false;
+    if (!load_soundfont(out.synth.get(), soundfont, !loading_named, &loaded, &on_demand)) return false;
     bool playing = false;
     if (route == AudioRoute::jack)
         playing = jack_audio_play(out.jack.get(), out.synth.get());

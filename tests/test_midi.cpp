@@ -648,8 +648,9 @@ TEST(FluidSynthOutput, FirstNoteOfAFreshlyChosenProgramSoundsAtItsPitch) {
     reset_settings();
     TempDir dir;
     std::string wav_path = dir.file("note.wav");
+    // Small as it is, its programs are loaded when chosen, as those of any large SoundFont.
     use_output("fluidsynth:soundfont=" + std::string(vxtest::test_soundfont) +
-               ",audio.driver=file,audio.file.name=" + wav_path);
+               ",synth.dynamic-sample-loading=1,audio.driver=file,audio.file.name=" + wav_path);
     ASSERT_EQ(app::midi_open(), 0);
     EXPECT_STREQ(app::midi_backend_name(), "fluidsynth");
     app::midi_channel = 3;
