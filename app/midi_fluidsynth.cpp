@@ -1,12 +1,21 @@
 // Embedded FluidSynth back end: a synthesiser in the process with a General MIDI SoundFont and
 // a small audio buffer; "VXMIDI=fluidsynth:k=v,..." picks the SoundFont and any setting.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
 
 #include <fluidsynth.h>
 #include <strings.h>
@@ -41,9 +50,16 @@ struct PipeWireDeleter {
     void operator()(PipeWireOutput* pipewire) const { pipewire_close(pipewire); }
 };
 
-// Declared in the order of creation, so they go the other way round: first the audio output
-// (ours or the library's driver), which calls into the synth from its own thread, then the
-// synth, then the settings both read.
+struct ProgramLoader;
+void stop_loader(ProgramLoader* loader);
+struct LoaderDeleter {
+    void operator()(ProgramLoader* loader) const { stop_loader(loader); }
+};
+
+// Declared in the order of creation, so they go the other way round: first the thread that
+// loads programs, which plays into the output, then the audio output (ours or the library's
+// driver), which calls into the synth from its own thread, then the synth, then the settings
+// they read.
 struct FluidOutput {
     std::unique_ptr<fluid_settings_t, SettingsDeleter> settings;
     std::unique_ptr<fluid_synth_t, SynthDeleter> synth;
@@ -51,11 +67,13 @@ struct FluidOutput {
     std::unique_ptr<PulseOutput, PulseDeleter> pulse;
     std::unique_ptr<JackAudio, JackAudioDeleter> jack;
     std::unique_ptr<PipeWireOutput, PipeWireDeleter> pipewire;
+    std::unique_ptr<ProgramLoader, LoaderDeleter> loader;
 };
 
 FluidOutput output;
 
-// Where Debian, Fedora, Arch and hand installs put a General MIDI SoundFont, best first.
+// Where Debian, Fedora, Arch and hand installs put a General MIDI SoundFont, best first; tried
+// after the library's configured default and the user's own folder.
 constexpr const char* soundfont_paths[] = {
     "/usr/share/sounds/sf2/default-GM.sf2",
     "/usr/share/sounds/sf3/default-GM.sf3",
@@ -168,15 +186,79 @@ bool apply_arguments(fluid_settings_t* settings, const char* arg, std::string* s
     return true;
 }
 
-bool load_soundfont(fluid_synth_t* synth, const std::string& chosen) {
+// The user's own SoundFonts, in name order: $XDG_DATA_HOME/soundfonts, else
+// ~/.local/share/soundfonts.
+std::vector<std::string> user_soundfonts() {
+    std::string folder;
+    const char* data_home = std::getenv("XDG_DATA_HOME");
+    const char* home = std::getenv("HOME");
+    if (data_home != nullptr && data_home[0] == '/')
+        folder = std::string(data_home) + "/soundfonts";
+    else if (home != nullptr && home[0] != '\0')
+        folder = std::string(home) + "/.local/share/soundfonts";
+    std::vector<std::string> found;
+    DIR* dir = folder.empty() ? nullptr : opendir(folder.c_str());
+    if (dir == nullptr) return found;
+    while (const dirent* entry = readdir(dir)) {
+        const size_t length = std::strlen(entry->d_name);
+        if (length > 4 && (strcasecmp(entry->d_name + length - 4, ".sf2") == 0 ||
+                           strcasecmp(entry->d_name + length - 4, ".sf3") == 0))
+            found.push_back(folder + "/" + entry->d_name);
+    }
+    closedir(dir);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The SoundFonts tried when none is named, in order: the library's configured default
+// (synth.default-soundfont, which "VXMIDI" may set too), the user's own, the system's.
+std::vector<std::string> soundfont_candidates(fluid_settings_t* settings) {
+    std::vector<std::string> paths;
+    char* configured = nullptr;
+    if (fluid_settings_dupstr(settings, "synth.default-soundfont", &configured) == FLUID_OK &&
+        configured != nullptr) {
+        if (configured[0] != '\0') paths.push_back(configured);
+        fluid_free(configured);
+    }
+    for (std::string& path : user_soundfonts()) paths.push_back(std::move(path));
+    for (const char* path : soundfont_paths) paths.push_back(path);
+    return paths;
+}
+
+// A small .sf2 read whole costs less memory than the second synth that would load its programs
+// (TimGM6mb: 6 MB of samples, and 2.3 MiB more resident with the loader), so it is read whole.
+constexpr off_t whole_soundfont_bytes = 16 << 20;
+
+bool read_whole(const std::string& path) {
+    struct stat about {};
+    const size_t length = path.size();
+    return length > 4 && strcasecmp(path.c_str() + length - 4, ".sf2") == 0 &&
+           stat(path.c_str(), &about) == 0 && about.st_size < whole_soundfont_bytes;
+}
+
+// Loads a SoundFont. With samples loaded on demand (`*on_demand`) only the file's directory is
+// read here, and no channel gets a program: each is loaded when chosen (see ProgramLoader).
+// Otherwise every sample is read now and the channels get their General MIDI programs at once.
+// Unless "VXMIDI" set synth.dynamic-sample-loading (`choose_loading`), the file's size decides.
+bool load_soundfont(fluid_synth_t* synth, const std::string& chosen, bool choose_loading,
+                    std::string* loaded, bool* on_demand) {
+    fluid_settings_t* settings = fluid_synth_get_settings(synth);
+    auto load = [&](const std::string& path) {
+        if (choose_loading) fluid_settings_setint(settings, "synth.dynamic-sample-loading", read_whole(path) ? 0 : 1);
+        int dynamic = 0;
+        fluid_settings_getint(settings, "synth.dynamic-sample-loading", &dynamic);
+        *on_demand = dynamic != 0;
+        *loaded = path;
+        return fluid_synth_sfload(synth, path.c_str(), *on_demand ? 0 : 1) != FLUID_FAILED;
+    };
     if (!chosen.empty()) {
-        if (fluid_synth_sfload(synth, chosen.c_str(), 1) != FLUID_FAILED) return true;
+        if (load(chosen)) return true;
         midi_set_reason("cannot load SoundFont %s", chosen.c_str());
         return false;
     }
-    for (const char* path : soundfont_paths) {
-        if (access(path, R_OK) != 0 || !fluid_is_soundfont(path)) continue;
-        if (fluid_synth_sfload(synth, path, 1) != FLUID_FAILED) return true;
+    for (const std::string& path : soundfont_candidates(settings)) {
+        if (access(path.c_str(), R_OK) != 0 || !fluid_is_soundfont(path.c_str())) continue;
+        if (load(path)) return true;
     }
     midi_set_reason(
         "no General MIDI SoundFont found (install fluid-soundfont-gm or timgm6mb-soundfont, "
@@ -280,7 +362,219 @@ bool start_pulse(FluidOutput& out) {
     return pulse_play(out.pulse.get(), out.synth.get(), timing);
 }
 
-bool open_output(FluidOutput& out, const char* arg) {
+// Plays one message into the output now: queued for the thread that renders, or into the
+// synth itself where the library's driver renders.
+int play_message(FluidOutput& out, const uint8_t* bytes, int count) {
+    if (out.jack) return jack_audio_send(out.jack.get(), bytes, count) ? midi_sent : midi_send_failed;
+    if (out.pipewire) return pipewire_send(out.pipewire.get(), bytes, count) ? midi_sent : midi_send_failed;
+    if (out.pulse) return pulse_send(out.pulse.get(), bytes, count) ? midi_sent : midi_send_failed;
+    fluid_synth_t* synth = out.synth.get();
+    const int channel = bytes[0] & 0x0F;
+    int result = FLUID_OK;
+    switch (bytes[0] & 0xF0) {
+        case 0x90: result = fluid_synth_noteon(synth, channel, bytes[1], bytes[2]); break;
+        case 0x80:
+            // A key that is not sounding (ended by a velocity-0 Note On, or by a voice that
+            // died away) is a failure to the library but not to the player.
+            fluid_synth_noteoff(synth, channel, bytes[1]);
+            break;
+        case 0xC0: result = fluid_synth_program_change(synth, channel, bytes[1]); break;
+        default: return midi_send_failed;
+    }
+    return result == FLUID_OK ? midi_sent : midi_send_failed;
+}
+
+using Clock = std::chrono::steady_clock;
+
+struct HeldMessage {
+    uint8_t bytes[3];
+    int count;
+};
+
+constexpr int channel_count = 16;
+
+// Programs are loaded when they are chosen, on a thread of their own. With samples loaded on
+// demand FluidSynth reads (for .sf3, decodes) a program's samples inside the program change,
+// under the synth's lock, which the rendering thread takes every period: 20 to 70 ms for a
+// FluidR3 program, seconds for an .sf3 piano, a gap in every note still sounding. So the
+// loader's own synth selects the program first: the samples land in the library's sample
+// cache, which every synth of the process shares, and the output's synth then takes them from
+// there in a millisecond or two. Messages behind a program still loading wait, in order.
+struct ProgramLoader {
+    FluidOutput* out = nullptr;
+    std::string soundfont;
+    int lock_memory = 0;
+    std::mutex lock;
+    std::condition_variable wake;
+    // Under the lock.
+    std::deque<HeldMessage> held;   // the first is being loaded or played
+    bool has_program[channel_count] = {};
+    bool stopping = false;
+    std::atomic<int64_t> last_played_ns{0};
+    // The loader's thread only. Channel c + 16 of its synth keeps the program c had before, so
+    // that the output's synth lets go of it without freeing anything on the rendering thread;
+    // the loader frees it later on its own.
+    std::unique_ptr<fluid_settings_t, SettingsDeleter> settings;
+    std::unique_ptr<fluid_synth_t, SynthDeleter> synth;
+    int warm_program[channel_count];
+    Clock::time_point release_due[channel_count];
+    std::thread thread;
+};
+
+// How long a program change waits after the last message played, so that a note sent just
+// before it is rendered with the program it was played with (the rendering thread takes
+// queued messages at its next period, at most 10.7 ms away).
+constexpr auto settle_time = std::chrono::milliseconds(25);
+// How long the loader keeps a program the output's synth is leaving.
+constexpr auto keep_time = std::chrono::seconds(1);
+
+int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+void open_loader_synth(ProgramLoader* loader) {
+    loader->settings.reset(new_fluid_settings());
+    fluid_settings_t* settings = loader->settings.get();
+    if (settings == nullptr) return;
+    // Only selects programs: no voices to speak of, no effects.
+    fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
+    fluid_settings_setint(settings, "synth.lock-memory", loader->lock_memory);
+    fluid_settings_setint(settings, "synth.midi-channels", 2 * channel_count);
+    fluid_settings_setint(settings, "synth.polyphony", 1);
+    fluid_settings_setint(settings, "synth.reverb.active", 0);
+    fluid_settings_setint(settings, "synth.chorus.active", 0);
+    loader->synth.reset(new_fluid_synth(settings));
+    if (loader->synth && fluid_synth_sfload(loader->synth.get(), loader->soundfont.c_str(), 0) == FLUID_FAILED)
+        loader->synth.reset();
+}
+
+// Loads the program's samples into the cache through the loader's synth.
+void warm_program(ProgramLoader* loader, int channel, int program) {
+    fluid_synth_t* synth = loader->synth.get();
+    if (synth == nullptr || loader->warm_program[channel] == program) return;
+    int font = 0, bank = 0, preset = 0;
+    if (loader->warm_program[channel] >= 0 &&
+        fluid_synth_get_program(synth, channel, &font, &bank, &preset) == FLUID_OK) {
+        fluid_synth_program_select(synth, channel + channel_count, font, bank, preset);
+        loader->release_due[channel] = Clock::now() + keep_time;
+    }
+    fluid_synth_program_change(synth, channel, program);
+    loader->warm_program[channel] = program;
+}
+
+void release_kept_programs(ProgramLoader* loader, Clock::time_point now) {
+    for (int channel = 0; channel < channel_count; ++channel) {
+        if (loader->release_due[channel] == Clock::time_point{} || loader->release_due[channel] > now) continue;
+        fluid_synth_unset_program(loader->synth.get(), channel + channel_count);
+        loader->release_due[channel] = Clock::time_point{};
+    }
+}
+
+Clock::time_point next_release(const ProgramLoader* loader) {
+    Clock::time_point next = Clock::time_point::max();
+    for (Clock::time_point due : loader->release_due)
+        if (due != Clock::time_point{}) next = std::min(next, due);
+    return next;
+}
+
+// A program change needs no loading when a later one on the same channel comes before any
+// note there: a slider dragged across many programs loads only the one it stops at.
+bool superseded(const std::deque<HeldMessage>& held) {
+    const int channel = held.front().bytes[0] & 0x0F;
+    for (size_t i = 1; i < held.size(); ++i) {
+        const HeldMessage& later = held[i];
+        if ((later.bytes[0] & 0x0F) != channel) continue;
+        if ((later.bytes[0] & 0xF0) == 0xC0) return true;
+        if ((later.bytes[0] & 0xF0) == 0x90) return false;
+    }
+    return false;
+}
+
+void run_loader(ProgramLoader* loader) {
+    open_loader_synth(loader);
+    std::unique_lock<std::mutex> guard(loader->lock);
+    while (!loader->stopping) {
+        if (loader->synth && next_release(loader) <= Clock::now()) {
+            guard.unlock();
+            release_kept_programs(loader, Clock::now());
+            guard.lock();
+            continue;
+        }
+        if (loader->held.empty()) {
+            const Clock::time_point due = next_release(loader);
+            if (due == Clock::time_point::max())
+                loader->wake.wait(guard);
+            else
+                loader->wake.wait_until(guard, due);
+            continue;
+        }
+        const HeldMessage message = loader->held.front();
+        const bool program_change = (message.bytes[0] & 0xF0) == 0xC0;
+        if (program_change && superseded(loader->held)) {
+            loader->held.pop_front();
+            continue;
+        }
+        // The first in line is played by this thread alone: the program's thread adds behind
+        // it and plays nothing itself while anything is held.
+        guard.unlock();
+        if (program_change) {
+            const int channel = message.bytes[0] & 0x0F;
+            warm_program(loader, channel, message.bytes[1]);
+            const int64_t settled = loader->last_played_ns.load() +
+                                    std::chrono::duration_cast<std::chrono::nanoseconds>(settle_time).count();
+            if (settled > now_ns()) std::this_thread::sleep_for(std::chrono::nanoseconds(settled - now_ns()));
+            // Straight into the output's synth, not through the rendering thread's queue: a
+            // program change still opens the SoundFont file to look its samples up.
+            fluid_synth_program_change(loader->out->synth.get(), channel, message.bytes[1]);
+        } else {
+            play_message(*loader->out, message.bytes, message.count);
+            loader->last_played_ns = now_ns();
+        }
+        guard.lock();
+        loader->held.pop_front();
+    }
+}
+
+void start_loader(FluidOutput& out, const std::string& soundfont) {
+    auto* loader = new ProgramLoader;
+    loader->out = &out;
+    loader->soundfont = soundfont;
+    fluid_settings_getint(out.settings.get(), "synth.lock-memory", &loader->lock_memory);
+    for (int& program : loader->warm_program) program = -1;
+    loader->thread = std::thread(run_loader, loader);
+    out.loader.reset(loader);
+}
+
+// True when the message waits behind the loader: a program change, and whatever follows one
+// still loading. A channel given no program yet gets its General MIDI default first (program
+// 0; the drum kit on channel 10), loaded like any other.
+bool hold_for_loader(ProgramLoader& loader, const uint8_t* bytes, int count) {
+    const int channel = bytes[0] & 0x0F;
+    const bool program_change = (bytes[0] & 0xF0) == 0xC0;
+    std::lock_guard<std::mutex> guard(loader.lock);
+    if (!program_change && loader.has_program[channel] && loader.held.empty()) return false;
+    if (!program_change && !loader.has_program[channel])
+        loader.held.push_back(HeldMessage{{static_cast<uint8_t>(0xC0 | channel), 0, 0}, 2});
+    loader.has_program[channel] = true;
+    HeldMessage message{{bytes[0], bytes[1], count > 2 ? bytes[2] : uint8_t{0}}, count};
+    loader.held.push_back(message);
+    loader.wake.notify_one();
+    return true;
+}
+
+void stop_loader(ProgramLoader* loader) {
+    {
+        std::lock_guard<std::mutex> guard(loader->lock);
+        loader->stopping = true;
+    }
+    loader->wake.notify_one();
+    // A program still loading finishes first: the library's load cannot be interrupted.
+    if (loader->thread.joinable()) loader->thread.join();
+    delete loader;
+}
+
+// `load_on_demand` names the SoundFont whose programs are to be loaded as they are chosen.
+bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand) {
     out.settings.reset(new_fluid_settings());
     if (!out.settings) {
         midi_set_reason("FluidSynth cannot make its settings");
@@ -314,13 +608,23 @@ bool open_output(FluidOutput& out, const char* arg) {
                         last_log_message);
         return false;
     }
-    if (!load_soundfont(out.synth.get(), soundfont)) return false;
-    if (route == AudioRoute::jack) return jack_audio_play(out.jack.get(), out.synth.get());
-    if (route == AudioRoute::pipewire) return start_pipewire(out);
-    if (route == AudioRoute::pulse) return start_pulse(out);
-    if (start_audio(out, driver_named)) return true;
-    if (!declined.empty()) midi_set_reason("%s; %s", declined.c_str(), std::string(midi_reason()).c_str());
-    return false;
+    const bool loading_named = arg != nullptr && std::strstr(arg, "synth.dynamic-sample-loading=") != nullptr;
+    std::string loaded;
+    bool on_demand = false;
+    if (!load_soundfont(out.synth.get(), soundfont, !loading_named, &loaded, &on_demand)) return false;
+    bool playing = false;
+    if (route == AudioRoute::jack)
+        playing = jack_audio_play(out.jack.get(), out.synth.get());
+    else if (route == AudioRoute::pipewire)
+        playing = start_pipewire(out);
+    else if (route == AudioRoute::pulse)
+        playing = start_pulse(out);
+    else if (start_audio(out, driver_named))
+        playing = true;
+    else if (!declined.empty())
+        midi_set_reason("%s; %s", declined.c_str(), std::string(midi_reason()).c_str());
+    if (playing && on_demand) *load_on_demand = loaded;
+    return playing;
 }
 
 }  // namespace
@@ -333,35 +637,23 @@ int fluidsynth_open(const char* arg, int) {
     keeping_log = true;
     said_error = false;
     FluidOutput opened;
-    bool ok = open_output(opened, arg);
+    std::string load_on_demand;
+    bool ok = open_output(opened, arg, &load_on_demand);
     keeping_log = false;
     if (!ok) return 1;  // the owners release what was made, driver first
     output = std::move(opened);
+    if (!load_on_demand.empty()) start_loader(output, load_on_demand);
     return 0;
 }
 
 int fluidsynth_send(const uint8_t* bytes, int count) {
-    fluid_synth_t* synth = output.synth.get();
-    if (synth == nullptr || count < 2) return midi_send_failed;
-    if (output.jack) return jack_audio_send(output.jack.get(), bytes, count) ? midi_sent : midi_send_failed;
-    if (output.pipewire) return pipewire_send(output.pipewire.get(), bytes, count) ? midi_sent : midi_send_failed;
-    if (output.pulse) return pulse_send(output.pulse.get(), bytes, count) ? midi_sent : midi_send_failed;
-    const int channel = bytes[0] & 0x0F;
-    int result = FLUID_OK;
-    switch (bytes[0] & 0xF0) {
-        case 0x90: result = fluid_synth_noteon(synth, channel, bytes[1], bytes[2]); break;
-        case 0x80:
-            // A key that is not sounding (ended by a velocity-0 Note On, or by a voice that
-            // died away) is a failure to the library but not to the player.
-            fluid_synth_noteoff(synth, channel, bytes[1]);
-            break;
-        case 0xC0: result = fluid_synth_program_change(synth, channel, bytes[1]); break;
-        default: return midi_send_failed;
-    }
-    return result == FLUID_OK ? midi_sent : midi_send_failed;
+    if (output.synth == nullptr || count < 2) return midi_send_failed;
+    if (output.loader && hold_for_loader(*output.loader, bytes, count)) return midi_sent;
+    return play_message(output, bytes, count);
 }
 
 void fluidsynth_close() {
+    output.loader.reset();
     output.jack.reset();
     output.pipewire.reset();
     output.pulse.reset();

@@ -1,8 +1,8 @@
 // The JACK outputs against a jackd of the bench's own (dummy back end, 48 kHz, 64-frame
 // periods): a Note On from the send to a receiving client, and the embedded synthesiser
-// played through the server by the real program (VXMIDI unset) under Xvfb: click to sound,
-// silent gaps and the server's xruns over a minute of clicks, glides and held notes with the
-// other core kept busy (VX_JACK_PERIOD sets the server's period for that minute), and the idle
+// played through the server by the real program (found as with VXMIDI unset) under Xvfb:
+// click to sound, silent gaps and the server's xruns over a minute of clicks, glides and held
+// notes with the other core kept busy (VX_JACK_PERIOD sets the server's period for that minute), and the idle
 // program's processor time beside that of an empty client.
 #include <benchmark/benchmark.h>
 
@@ -103,7 +103,7 @@ void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
         state.counters["recorder_late_alone_per_minute"] = (server.late_cycles("recorder") - recorder_before) * 3;
     }
     vxtest::PianoRun run;
-    if (std::string problem = run.start(""); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (std::string problem = run.start(vxtest::embedded_synth); !problem.empty()) return state.SkipWithError(problem.c_str());
     if (!recorder.connect_from("vxpiano:")) return state.SkipWithError("the program plays elsewhere");
     const double period_us = 1e6 * server.period() / server.rate();
     std::vector<double> us;
@@ -176,7 +176,7 @@ void BM_JackSoundIdle(benchmark::State& state) {
     if (!server.start(48000, period)) return state.SkipWithError("no JACK server");
     server.export_environment();
     vxtest::PianoRun run;
-    const std::string vxmidi = library_driver ? "fluidsynth:audio.driver=jack,audio.jack.autoconnect=1" : "";
+    const std::string vxmidi = library_driver ? "fluidsynth:audio.driver=jack,audio.jack.autoconnect=1" : vxtest::embedded_synth;
     if (std::string problem = run.start(vxmidi); !problem.empty()) return state.SkipWithError(problem.c_str());
     for (auto _ : state) {
         // A note first, so the silence measured is the one after playing, reverb tail and all.

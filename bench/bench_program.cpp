@@ -1,17 +1,28 @@
 // The built program under a private Xvfb, measured from outside as a user meets it: an XTest
 // press on a key to its Note On arriving at a raw FIFO (median and 99th percentile), the
 // processor time and wake-ups (voluntary context switches of all its threads) of the idle
-// program over 30 s, and the time from exec to the window showing the complete start frame.
+// program over 30 s, and the time from exec to the window showing the complete start frame;
+// with the embedded synthesiser and each SoundFont of soundfonts.h playing into a PulseAudio
+// server, that time and the resident memory once the start program is loaded and after a few
+// programs were chosen and played.
 #include <benchmark/benchmark.h>
 
 #include <X11/extensions/XTest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/soundfonts.h"
 #include "tests/support/program.h"
+#include "tests/support/sound_server.h"
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -129,8 +140,88 @@ void BM_ProgramStartToFirstFrame(benchmark::State& state) {
     report_spread(state, samples);
 }
 
+long peak_resident_kib(pid_t pid) {
+    long kib = -1;
+    if (FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::strncmp(line, "VmHWM:", 6) == 0) kib = std::atol(line + 6);
+        std::fclose(status);
+    }
+    return kib;
+}
+
+// The instrument slider's track: a press held there glides the program towards it.
+int instrument_track_x(int program) { return 10 + 10 + program * 120 / 127; }
+
+// Exec to the complete start frame with the SoundFont named by the argument; then the
+// resident memory once the start program (the piano) is loaded, and again after five programs
+// were chosen with the slider (each a glide across the programs between) and played.
+void BM_ProgramStartWithSoundFont(benchmark::State& state) {
+    const int font = static_cast<int>(state.range(0));
+    if (access(vxbench::soundfonts[font].path, R_OK) != 0) {
+        state.SkipWithError("SoundFont not installed");
+        return;
+    }
+    vxtest::SoundServer sound;
+    if (std::string problem = sound.start(vxtest::ServerKind::pulseaudio); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    vxtest::PianoRun run;
+    if (!vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp")) || !run.start_server()) {
+        state.SkipWithError("no server or picture");
+        return;
+    }
+    const vxtest::Frame frame = vxtest::expected_frame(run.directory.path());
+    std::vector<std::string> environment = sound.client_environment();
+    environment.push_back("DISPLAY=" + run.server.display_name());
+    environment.push_back("VXMIDI=" + vxbench::synth_with(font));
+    std::vector<double> window_ms, start_kib, loaded_ms, played_kib, peak_kib;
+    for (auto _ : state) {
+        vxtest::Program& program = run.program;
+        const auto begin = Clock::now();
+        if (!program.start(run.directory.path(), environment)) {
+            state.SkipWithError("cannot start the program");
+            break;
+        }
+        run.window = vxtest::wait_for_program_window(run.d(), program.pid(), 10000ms);
+        bool shown = run.window && vxtest::wait_until([&] { return vxtest::window_shows(run.d(), run.window, frame); }, 10000ms);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+        if (!shown) {
+            state.SkipWithError(("the start frame never showed: " + program.error_text()).c_str());
+            break;
+        }
+        window_ms.push_back(ms);
+        state.SetIterationTime(ms * 1e-3);
+        double settled = 0;
+        start_kib.push_back(static_cast<double>(vxbench::settled_resident_kib(program.pid(), 30s, &settled)));
+        loaded_ms.push_back(settled + ms);
+        run.focus();
+        for (int chosen : {40, 73, 19, 56, 24}) {
+            run.move(instrument_track_x(chosen), 12);
+            run.press();
+            std::this_thread::sleep_for(800ms);
+            run.release();
+            run.click_at(300, 150, 300ms);
+        }
+        played_kib.push_back(static_cast<double>(vxbench::settled_resident_kib(program.pid(), 30s, &settled)));
+        peak_kib.push_back(static_cast<double>(peak_resident_kib(program.pid())));
+        program.kill();
+    }
+    auto median = [](std::vector<double> values) { return vxtest::median(std::move(values)); };
+    state.counters["window_median_ms"] = median(window_ms);
+    state.counters["window_max_ms"] = window_ms.empty() ? 0 : *std::max_element(window_ms.begin(), window_ms.end());
+    state.counters["loaded_median_ms"] = median(loaded_ms);
+    state.counters["rss_start_MiB"] = median(start_kib) / 1024;
+    state.counters["rss_played_MiB"] = median(played_kib) / 1024;
+    state.counters["rss_peak_MiB"] = median(peak_kib) / 1024;
+    state.SetLabel(vxbench::soundfonts[font].name);
+}
+
 }  // namespace
 
+BENCHMARK(BM_ProgramStartWithSoundFont)->DenseRange(0, 2)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProgramClickToNoteOn)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ProgramIdle)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProgramStartToFirstFrame)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);

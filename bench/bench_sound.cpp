@@ -1,6 +1,6 @@
-// The built program with "VXMIDI" unset against a real sound server it finds by itself
-// (PulseAudio, then PipeWire with WirePlumber and its PulseAudio service), started headless
-// here: click to sound from recordings of the server's output (to the start of the note's own
+// The built program's embedded synthesiser (TimGM6mb) against a real sound server it finds by
+// itself as with "VXMIDI" unset (PulseAudio, then PipeWire with WirePlumber and its PulseAudio
+// service), started headless here: click to sound from recordings of the server's output (to the start of the note's own
 // sound, its sample's rise to the level heard left out, and to that level), silent gaps inside
 // held notes, the server's own underrun reports (PulseAudio's log, PipeWire's profiler: the cycles our
 // stream and the recording missed, and those the graph itself began late), the server's
@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/soundfonts.h"
 #include "tests/support/program.h"
 #include "tests/support/realtime_kit.h"
 #include "tests/support/sound_server.h"
@@ -151,7 +152,7 @@ void BM_SoundThroughServer(benchmark::State& state) {
             run.environment.push_back(kit.environment_entry());
             limits.realtime_rights = false;
         }
-        if (std::string problem = run.start(vxmidi != nullptr ? vxmidi : "", 24, limits); !problem.empty()) {
+        if (std::string problem = run.start(vxmidi != nullptr ? vxmidi : vxtest::embedded_synth, 24, limits); !problem.empty()) {
             state.SkipWithError(problem.c_str());
             return;
         }
@@ -296,6 +297,74 @@ void BM_SoundThroughServer(benchmark::State& state) {
         run.escape_and_wait();
     }
 }
+// The first note of a program never played before, against a second note of it, with each
+// SoundFont of soundfonts.h through PulseAudio: the ">" arrow of the instrument slider clicked
+// (the next program, loaded when chosen), a quarter of a second to reach the keys, a click on
+// middle C, then another; twelve programs. Click to onset (the level heard), as a player
+// chooses and plays. VX_SOUND_VERBOSE=1 lists every note.
+void BM_FirstNoteOfANewProgram(benchmark::State& state) {
+    const int font = static_cast<int>(state.range(0));
+    if (access(vxbench::soundfonts[font].path, R_OK) != 0) return state.SkipWithError("SoundFont not installed");
+    for (auto _ : state) {
+        vxtest::SoundServer server;
+        if (std::string problem = server.start(vxtest::ServerKind::pulseaudio); !problem.empty())
+            return state.SkipWithError(problem.c_str());
+        vxtest::PianoRun run;
+        run.environment = server.client_environment();
+        if (std::string problem = run.start(vxbench::synth_with(font)); !problem.empty())
+            return state.SkipWithError(problem.c_str());
+        double loaded_ms = 0;
+        vxbench::settled_resident_kib(run.program.pid(), 30s, &loaded_ms);  // the start program loaded
+        vxtest::MonitorRecorder recorder;
+        if (std::string problem = recorder.start(server); !problem.empty()) return state.SkipWithError(problem.c_str());
+        std::this_thread::sleep_for(300ms);
+        std::vector<Press> first, second;
+        for (int round = 0; round < 12; ++round) {
+            run.click_at(149, 12);
+            std::this_thread::sleep_for(250ms);  // the arrow's own pause of 200 ms, a hand moving to the keys
+            for (std::vector<Press>* notes : {&first, &second}) {
+                run.move(kWhiteX[0], kKeyY);
+                Press p{vxtest::now_ns(), 0, kWhiteNote[0], true};
+                run.press();
+                std::this_thread::sleep_for(400ms);
+                p.release_ns = vxtest::now_ns();
+                run.release();
+                notes->push_back(p);
+                std::this_thread::sleep_for(700ms);
+            }
+        }
+        std::this_thread::sleep_for(500ms);
+        vxtest::Recording recording = recorder.stop();
+        auto latencies = [&](const std::vector<Press>& presses, int* silent) {
+            std::vector<double> ms;
+            for (const Press& p : presses) {
+                const vxtest::HeardNote heard = vxtest::hear_note(recording, p.press_ns, p.release_ns, vxtest::note_frequency(p.note));
+                if (std::getenv("VX_SOUND_VERBOSE") != nullptr) {
+                    const int64_t at = vxtest::sample_at(recording, p.press_ns);
+                    std::fprintf(stderr, "note at sample %lld: start %.1f ms, peak within 0.5 s %.4f, level %.4f\n",
+                                 static_cast<long long>(at), heard.latency_ms,
+                                 at >= 0 ? vxtest::peak(recording.samples, at, at + recording.rate / 2) : -1.0f, heard.onset_level);
+                }
+                if (heard.latency_ms < 0) ++*silent;
+                else ms.push_back(heard.latency_ms);
+            }
+            return ms;
+        };
+        int first_silent = 0, second_silent = 0;
+        const std::vector<double> first_ms = latencies(first, &first_silent), second_ms = latencies(second, &second_silent);
+        state.counters["first_median_ms"] = vxtest::median(first_ms);
+        state.counters["first_p95_ms"] = vxtest::percentile95(first_ms);
+        state.counters["first_not_in_250ms"] = first_silent;
+        state.counters["second_median_ms"] = vxtest::median(second_ms);
+        state.counters["second_p95_ms"] = vxtest::percentile95(second_ms);
+        state.counters["second_not_in_250ms"] = second_silent;
+        state.counters["start_program_loaded_ms"] = loaded_ms;
+        state.SetLabel(vxbench::soundfonts[font].name);
+        run.escape_and_wait();
+    }
+}
+BENCHMARK(BM_FirstNoteOfANewProgram)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kSecond);
+
 BENCHMARK(BM_SoundThroughServer)
     ->Arg(static_cast<int>(vxtest::ServerKind::pulseaudio))
     ->Arg(static_cast<int>(vxtest::ServerKind::pipewire))

@@ -284,7 +284,7 @@ TEST_P(SoundServerFaults, TheKeyboardPlaysOnAndSoundReturnsWithTheServer) {
     vxtest::SoundServer server;
     ASSERT_EQ(server.start(GetParam()), "");
     run.environment = server.client_environment();
-    ASSERT_EQ(run.start(""), "");
+    ASSERT_EQ(run.start(vxtest::embedded_synth), "");
     run.move(kE[0], kE[1]);
     run.press();
     std::this_thread::sleep_for(100ms);

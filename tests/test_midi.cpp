@@ -25,6 +25,7 @@
 #include "app/midi.h"
 #include "runtime/runtime.h"
 #include "tests/support/child_process.h"
+#include "tests/support/sound_check.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -476,15 +477,22 @@ TEST(SmfRecorder, KilledProgramLeavesAReadableFile) {
 
 // ---- Embedded synthesiser ------------------------------------------------------------------
 
-TEST(FluidSynthOutput, OcarinaNoteSoundsAtItsPitch) {
+// A program's samples are loaded when it is chosen: a note played at once on a channel that
+// never had a program, after the slider ran across twenty programs none played before, waits
+// for the last one and sounds with it, at its pitch and full level.
+TEST(FluidSynthOutput, FirstNoteOfAFreshlyChosenProgramSoundsAtItsPitch) {
     reset_settings();
     const vxtest::TempDir dir{"vxmidi"};
     std::string wav_path = dir.file("note.wav");
-    use_output("fluidsynth:audio.driver=file,audio.file.name=" + wav_path);
+    // Small as it is, its programs are loaded when chosen, as those of any large SoundFont.
+    use_output("fluidsynth:soundfont=" + std::string(vxtest::test_soundfont) +
+               ",synth.dynamic-sample-loading=1,audio.driver=file,audio.file.name=" + wav_path);
     ASSERT_EQ(app::midi_open(), 0);
     EXPECT_STREQ(app::midi_backend_name(), "fluidsynth");
-    EXPECT_EQ(app::midi_program_change(79), app::midi_sent);  // "Okarina": nearly a sine
-    EXPECT_EQ(app::midi_note_on(33), app::midi_sent);         // octave 3: note 69, 440 Hz
+    app::midi_channel = 3;
+    for (int program = 60; program <= 79; ++program)  // the last, "Okarina": nearly a sine
+        EXPECT_EQ(app::midi_program_change(program), app::midi_sent);
+    EXPECT_EQ(app::midi_note_on(33), app::midi_sent);  // octave 3: note 69, 440 Hz
     vx::rt_sleep_ms(800);
     app::midi_note_off(33);
     vx::rt_sleep_ms(100);

@@ -471,7 +471,7 @@ TEST_P(ProgramSound, AClickSoundsAtOnceAtItsPitchUnbrokenUntilReleased) {
     ASSERT_EQ(server.start(GetParam()), "");
     vxtest::PianoRun run;
     run.environment = server.client_environment();
-    ASSERT_EQ(run.start(""), "");
+    ASSERT_EQ(run.start(vxtest::embedded_synth), "");
     vxtest::MonitorRecorder recorder;
     ASSERT_EQ(recorder.start(server), "");
     ASSERT_TRUE(vxtest::wait_until([&] { return recorder.snapshot().samples.size() > 48000; }, 5000ms)) << "the monitor records";
@@ -538,7 +538,7 @@ TEST_P(ProgramSoundPriority, WithoutRightsOfItsOwnTheRenderingThreadIsMadeRealTi
     run.environment.push_back(kit.environment_entry());
     vxtest::ProgramLimits limits;
     limits.realtime_rights = false;
-    ASSERT_EQ(run.start("", 24, limits), "");
+    ASSERT_EQ(run.start(vxtest::embedded_synth, 24, limits), "");
     ASSERT_TRUE(vxtest::wait_until([&] { return !kit.grants().empty(); }, 5000ms)) << testing::PrintToString(kit.refusals());
     const vxtest::RealtimeKit::Grant grant = kit.grants()[0];
     EXPECT_EQ(grant.process, run.program.pid());

@@ -119,7 +119,7 @@ int64_t own_attack(int program, int note, int rate, float level) {
     fluid_synth_t* synth = new_fluid_synth(settings);
     std::vector<float> left(static_cast<size_t>(rate) / 10), right(left.size());
     int64_t attack = -1;
-    if (fluid_synth_sfload(synth, "/usr/share/sounds/sf2/default-GM.sf2", 1) != FLUID_FAILED) {
+    if (fluid_synth_sfload(synth, test_soundfont, 1) != FLUID_FAILED) {
         fluid_synth_program_change(synth, 0, program);
         fluid_synth_noteon(synth, 0, note, 127);
         fluid_synth_write_float(synth, static_cast<int>(left.size()), left.data(), 0, 1, right.data(), 0, 1);

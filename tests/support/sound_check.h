@@ -45,6 +45,14 @@ float onset_level(const std::vector<float>& samples, int64_t from, int64_t befor
 // The largest magnitude in [from, to).
 float peak(const std::vector<float>& samples, int64_t from, int64_t to);
 
+// The SoundFont the sound tests and benches hear, named so that what else the machine has
+// installed changes nothing: the library's configured default may be a large .sf3 whose piano
+// takes seconds to decode.
+inline constexpr const char* test_soundfont = "/usr/share/sounds/sf2/TimGM6mb.sf2";
+// "VXMIDI" for the embedded synthesiser with that SoundFont; it finds its sound server as
+// with "VXMIDI" unset.
+inline const std::string embedded_synth = std::string("fluidsynth:soundfont=") + test_soundfont;
+
 // Samples from a note's start to its first above `level` (-60 dBFS by default), rendered offline
 // by the embedded synthesiser set up as the program sets it up: the instrument's own rise (6.6
 // ms to -60 dBFS for the piano's A above middle C), which no output can shorten and which is
