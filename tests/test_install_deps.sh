@@ -1,6 +1,6 @@
 #!/bin/sh
-# The project's set-up beside a musician's JACK: apt simulates (apt-get -s) installing the whole
-# package list on a machine that has jackd2 but none of the list, and must remove nothing; and
+# The project's set-up beside a musician's JACK: apt simulates (apt-get -s) installing every
+# package list (tools/packages/) on a machine that has jackd2 but none of the list, and must remove nothing; and
 # tools/install-deps.sh, asked for JACK1's library there, must refuse and name what it would
 # remove. Nothing is installed: the simulation reads a private copy of the package status.
 #
@@ -15,8 +15,8 @@ fail() {
     failed=1
 }
 
-list=$(grep -v '^#' "$source_dir/tools/packages.txt" | grep -v '^\s*$')
 apt-cache show --no-all-versions jackd2 >/dev/null 2>&1 || { echo "no apt package lists (apt-get update)"; exit 77; }
+list=$(sh "$source_dir/tools/install-deps.sh" --names build test bench fuzz) || { fail "the lists: $list"; exit 1; }
 
 # The machine's status without the list's packages (jackd2 stays if it is there).
 # shellcheck disable=SC2086
@@ -35,7 +35,7 @@ grep -q '^Inst libfluidsynth-dev ' "$work/plan" || fail "the simulation did not 
 
 # On this machine as it is: the list installed, libjack-jackd2-0 with it (and jackd2 here).
 echo libjack-dev >"$work/jack1.txt"
-if VX_PACKAGES="$work/jack1.txt" VX_DEPS_CHECK_ONLY=1 sh "$source_dir/tools/install-deps.sh" >"$work/out" 2>&1; then
+if VX_DEPS_CHECK_ONLY=1 sh "$source_dir/tools/install-deps.sh" "$work/jack1.txt" >"$work/out" 2>&1; then
     fail "install-deps.sh went on although apt would remove jackd2"
 fi
 grep -q 'libjack-jackd2-0: conflicts with libjack0' "$work/out" || fail "no reason given: $(cat "$work/out")"
