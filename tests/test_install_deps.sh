@@ -1,8 +1,9 @@
 #!/bin/sh
 # The project's set-up beside a musician's JACK: apt simulates (apt-get -s) installing every
-# package list (tools/packages/) on a machine that has jackd2 but none of the list, and must remove nothing; and
-# tools/install-deps.sh, asked for JACK1's library there, must refuse and name what it would
-# remove. Nothing is installed: the simulation reads a private copy of the package status.
+# package list (tools/packages/) on a machine that has jackd2 but none of the lists, and must
+# remove nothing; and tools/install-deps.sh, asked for JACK1's library there, must refuse and
+# name what it would remove, and must stop on a line apt has no package of. Nothing is
+# installed: the simulation reads a private copy of the package status.
 #
 # Usage: test_install_deps.sh SOURCE_DIR. Exit 77 (skipped) without apt's package lists.
 set -u
@@ -34,7 +35,8 @@ grep '^Inst libjack-dev ' "$work/plan" >&2 && fail "the list brings JACK1's head
 grep -q '^Inst libfluidsynth-dev ' "$work/plan" || fail "the simulation did not install libfluidsynth-dev: $(tail -n 5 "$work/plan")"
 
 # On this machine as it is: the list installed, libjack-jackd2-0 with it (and jackd2 here).
-echo libjack-dev >"$work/jack1.txt"
+# JACK1's library comes as the second alternative of a line, the first being no package at all.
+echo "vxpiano-no-such-package | libjack-dev  # JACK1" >"$work/jack1.txt"
 if VX_DEPS_CHECK_ONLY=1 sh "$source_dir/tools/install-deps.sh" "$work/jack1.txt" >"$work/out" 2>&1; then
     fail "install-deps.sh went on although apt would remove jackd2"
 fi
@@ -43,6 +45,14 @@ if dpkg-query -W -f='${Status}' jackd2 2>/dev/null | grep -q "install ok install
     grep -q '^  jackd2: depends on libjack-jackd2-0' "$work/out" || fail "jackd2 not named: $(cat "$work/out")"
 fi
 dpkg-query -W -f='${Status}' libjack-dev 2>/dev/null | grep -q "install ok installed" && fail "libjack-dev was installed"
+
+# A line apt has no package of stops the set-up, naming the line.
+echo "vxpiano-no-such-package | vxpiano-nor-this" >"$work/unknown.txt"
+if VX_DEPS_CHECK_ONLY=1 sh "$source_dir/tools/install-deps.sh" "$work/unknown.txt" >"$work/out" 2>&1; then
+    fail "install-deps.sh went on without a package to install"
+fi
+grep -q 'apt knows no package of: vxpiano-no-such-package|vxpiano-nor-this$' "$work/out" ||
+    fail "no package, no reason given: $(cat "$work/out")"
 
 [ $failed -eq 0 ] && echo "install-deps: 1 passed, 0 failed"
 exit $failed
