@@ -21,8 +21,10 @@ if [ "${1:-}" = --names ]; then
 fi
 [ $# -gt 0 ] || set -- build
 
+# The installed packages, read once: one dpkg-query per package takes seconds on a busy machine.
+installed_list=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' 2>/dev/null | sed -n 's/^.i  *//p')
 installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+    echo "$installed_list" | grep -q -x -F "$1"
 }
 available() {
     [ -n "$(apt-cache show --no-all-versions "$1" 2>/dev/null)" ]
