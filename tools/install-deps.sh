@@ -57,6 +57,24 @@ entries=$(for list in "$@"; do
     sed 's/#.*//; s/[[:space:]]//g; /^$/d' "$file"
 done) || exit 1
 
+# The package an entry stands for: the first alternative installed, else the first apt has.
+choose() {
+    for pkg in $(alternatives "$1"); do
+        if installed "$pkg"; then echo "$pkg"; return; fi
+    done
+    for pkg in $(alternatives "$1"); do
+        if available "$pkg"; then echo "$pkg"; return; fi
+    done
+}
+
+if [ $names_only = 1 ]; then
+    for entry in $entries; do
+        chosen=$(choose "$entry")
+        echo "${chosen:-$entry}"
+    done
+    exit 0
+fi
+
 # An entry is there when one of its alternatives is installed.
 missing_entries=""
 for entry in $entries; do
@@ -66,35 +84,15 @@ for entry in $entries; do
     done
     if [ $there = 0 ]; then missing_entries="$missing_entries $entry"; fi
 done
-
-if [ $names_only = 1 ]; then
-    for entry in $entries; do
-        chosen=""
-        for pkg in $(alternatives "$entry"); do
-            if installed "$pkg"; then chosen=$pkg; break; fi
-        done
-        if [ -z "$chosen" ]; then
-            for pkg in $(alternatives "$entry"); do
-                if available "$pkg"; then chosen=$pkg; break; fi
-            done
-        fi
-        echo "${chosen:-$entry}"
-    done
-    exit 0
-fi
 [ -z "$missing_entries" ] && exit 0
 
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 [ "$check_only" = 1 ] || $sudo apt-get update -qq
-# Each missing entry becomes the first of its alternatives this release has.
 missing=""
 unknown=""
 for entry in $missing_entries; do
-    chosen=""
-    for pkg in $(alternatives "$entry"); do
-        if available "$pkg"; then chosen=$pkg; break; fi
-    done
+    chosen=$(choose "$entry")
     if [ -n "$chosen" ]; then missing="$missing $chosen"; else unknown="$unknown $entry"; fi
 done
 if [ -n "$unknown" ]; then
@@ -102,6 +100,7 @@ if [ -n "$unknown" ]; then
     exit 1
 fi
 echo "installing:$missing"
+
 # Names a package's Conflicts and Breaks point at (versions and alternatives stripped).
 conflicts_of() {
     apt-cache show --no-all-versions "$1" 2>/dev/null |
