@@ -22,7 +22,8 @@ fi
 [ $# -gt 0 ] || set -- build
 
 # The installed packages, read once: one dpkg-query per package takes seconds on a busy machine.
-installed_list=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' 2>/dev/null | sed -n 's/^.i  *//p')
+installed_list=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' 2>/dev/null |
+    sed -n 's/^.i  *//p')
 installed() {
     echo "$installed_list" | grep -q -x -F "$1"
 }
