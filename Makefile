@@ -1,4 +1,6 @@
-# Front door: every target first installs missing system packages, then configures and builds.
+# Front door: every target first installs the system packages it needs that are missing
+# (tools/packages/*.txt), then configures and builds. run, build, install and package need only
+# what the program needs; test, bench and fuzz add their own lists.
 BUILD  ?= build
 JOBS   ?= $(shell nproc)
 TYPE   ?= RelWithDebInfo
@@ -6,13 +8,14 @@ CMAKE_EXTRA ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?=
+DEPS   ?= build
 
 .PHONY: all deps configure build run test test-asan test-tsan bench fuzz install package clean
 
 all: build
 
 deps:
-	@./tools/install-deps.sh
+	@./tools/install-deps.sh $(DEPS)
 
 configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) $(if $(PREFIX),-DCMAKE_INSTALL_PREFIX=$(PREFIX)) $(CMAKE_EXTRA) >/dev/null
@@ -23,8 +26,10 @@ build: configure
 run: build
 	./$(BUILD)/app/vxpiano
 
+# Target-specific: the lists reach the deps prerequisite too.
+test: DEPS = build test
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j$(JOBS)
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, or ThreadSanitizer.
 test-asan:
@@ -33,11 +38,13 @@ test-asan:
 test-tsan:
 	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_EXTRA="-DVX_SANITIZE=thread"
 
+bench: DEPS = build test bench
 bench: build
 	cd $(BUILD) && ./bench/vxbench
 
 # libFuzzer targets in their own clang build; each runs FUZZ_SECONDS (or FUZZ_RUNS executions,
 # whichever ends first) in a single process.
+fuzz: DEPS = build fuzz
 fuzz: deps
 	@cmake -S tests/fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=$(TYPE) \
 		-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null

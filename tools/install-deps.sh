@@ -1,27 +1,106 @@
 #!/bin/sh
-# Installs whatever packages of tools/packages.txt are missing; does nothing when all are there.
-# It never removes a package: when apt would remove one to install the list (a conflicting
-# library, say), it stops, names the package and what conflicts with it, and changes nothing.
+# Installs whatever packages of the named lists are missing; does nothing (no apt, no sudo) when
+# all are there. It never removes a package: when apt would remove one to install the lists (a
+# conflicting library, say), it stops, names the package and what conflicts with it, and
+# changes nothing.
 #
-# VX_PACKAGES names another list; VX_DEPS_CHECK_ONLY=1 only plans (apt-get -s) and reports,
-# installing nothing (APT_CONFIG can then point apt at another package status).
+#   tools/install-deps.sh [LIST...]   LIST: build, test, bench or fuzz (tools/packages/LIST.txt),
+#                                     or a file in that format; build when none is named.
+#   tools/install-deps.sh --names [LIST...]   prints the packages the lists stand for on this
+#                                     machine, one a line, and installs nothing.
+#
+# VX_DEPS_CHECK_ONLY=1 only plans (apt-get -s) and reports, installing nothing (APT_CONFIG can
+# then point apt at another package status).
 set -eu
 here=$(dirname "$0")
-list=${VX_PACKAGES:-$here/packages.txt}
 check_only=${VX_DEPS_CHECK_ONLY:-0}
-missing=""
-for pkg in $(grep -v '^#' "$list" | grep -v '^\s*$'); do
-    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
-    case "$status" in
-        *"install ok installed"*) ;;
-        *) missing="$missing $pkg" ;;
+names_only=0
+if [ "${1:-}" = --names ]; then
+    names_only=1
+    shift
+fi
+[ $# -gt 0 ] || set -- build
+
+# The installed packages, read once: one dpkg-query per package takes seconds on a busy machine.
+installed_list=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' 2>/dev/null |
+    sed -n 's/^.i  *//p')
+installed() {
+    echo "$installed_list" | grep -q -x -F "$1"
+}
+available() {
+    [ -n "$(apt-cache show --no-all-versions "$1" 2>/dev/null)" ]
+}
+# The major version of clang: the one installed, else the one apt would install.
+clang_version() {
+    if installed clang; then
+        dpkg-query -W -f='${Depends}' clang
+    else
+        apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: //p'
+    fi | tr ',' '\n' | sed -n 's/^ *clang-\([0-9][0-9]*\).*/\1/p' | head -n 1
+}
+# One entry's alternatives, one a line, with {clang} filled in (none when no clang is known).
+alternatives() {
+    case "$1" in
+        *"{clang}"*)
+            version=$(clang_version)
+            [ -n "$version" ] && echo "$1" | tr '|' '\n' | sed "s/{clang}/$version/g" ;;
+        *) echo "$1" | tr '|' '\n' ;;
     esac
+}
+
+# The entries of the lists, one a line (comments and blank lines dropped, spaces removed).
+entries=$(for list in "$@"; do
+    case "$list" in
+        */*) file=$list ;;
+        *) file=$here/packages/$list.txt ;;
+    esac
+    [ -r "$file" ] || { echo "install-deps: no package list $file" >&2; exit 1; }
+    sed 's/#.*//; s/[[:space:]]//g; /^$/d' "$file"
+done) || exit 1
+
+# The package an entry stands for: the first alternative installed, else the first apt has.
+choose() {
+    for pkg in $(alternatives "$1"); do
+        if installed "$pkg"; then echo "$pkg"; return; fi
+    done
+    for pkg in $(alternatives "$1"); do
+        if available "$pkg"; then echo "$pkg"; return; fi
+    done
+}
+
+if [ $names_only = 1 ]; then
+    for entry in $entries; do
+        chosen=$(choose "$entry")
+        echo "${chosen:-$entry}"
+    done
+    exit 0
+fi
+
+# An entry is there when one of its alternatives is installed.
+missing_entries=""
+for entry in $entries; do
+    there=0
+    for pkg in $(alternatives "$entry"); do
+        if installed "$pkg"; then there=1; break; fi
+    done
+    if [ $there = 0 ]; then missing_entries="$missing_entries $entry"; fi
 done
-[ -z "$missing" ] && exit 0
-echo "installing:$missing"
+[ -z "$missing_entries" ] && exit 0
+
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 [ "$check_only" = 1 ] || $sudo apt-get update -qq
+missing=""
+unknown=""
+for entry in $missing_entries; do
+    chosen=$(choose "$entry")
+    if [ -n "$chosen" ]; then missing="$missing $chosen"; else unknown="$unknown $entry"; fi
+done
+if [ -n "$unknown" ]; then
+    echo "install-deps: apt knows no package of:$unknown" >&2
+    exit 1
+fi
+echo "installing:$missing"
 
 # Names a package's Conflicts and Breaks point at (versions and alternatives stripped).
 conflicts_of() {
