@@ -1,0 +1,134 @@
+// The built program on a real Wayland desktop (sway nested in a private Xvfb, no XWayland):
+// its window and pixels at output scales 1 and 2, real clicks playing the keys under the
+// pointer, the ways it ends (Escape, the compositor's close, the compositor gone), and the
+// choice between Wayland and X11.
+#include <gtest/gtest.h>
+
+#include <X11/keysym.h>
+
+#include <thread>
+
+#include "tests/support/compositor.h"
+#include "tests/support/program.h"
+
+using namespace std::chrono_literals;
+using vxtest::note_off;
+using vxtest::note_on;
+
+namespace {
+
+// The lowest octave's C below the black keys and its C# (framebuffer pixels), and their notes.
+constexpr int kC[2] = {20, 150}, kCSharp[2] = {30, 110};
+constexpr int kNoteC = 36, kNoteCSharp = 37;
+
+struct WaylandProgram : ::testing::Test {
+    vxtest::Compositor desktop;
+    vxtest::TempDir directory{"vxwayland_run"};
+    vxtest::Program program;
+    vxtest::FifoReader midi;
+    vxtest::DesktopRect rect;
+    std::string title;
+    vxtest::Frame start_frame;
+
+    // The desktop at `scale`, the program on it with its MIDI on a FIFO (and an X server
+    // reachable too, which it must leave alone), its window found and the opening Program
+    // Change read.
+    void start(int scale) {
+        ASSERT_EQ(desktop.start(scale), "");
+        ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), directory.file("piano_k.bmp")));
+        start_frame = vxtest::expected_frame(directory.path());
+        ASSERT_EQ(start_frame.width, 720);
+        ASSERT_TRUE(midi.open(directory.file("midi.fifo")));
+        std::vector<std::string> env = desktop.client_environment();
+        env.push_back("DISPLAY=" + desktop.x_display());
+        env.push_back("VXMIDI=raw:" + directory.file("midi.fifo"));
+        ASSERT_TRUE(program.start(directory.path(), env));
+        ASSERT_TRUE(desktop.wait_window("vxpiano", rect, &title)) << "no Wayland window; stderr: " << program.error_text();
+        ASSERT_TRUE(midi.wait_count(1)) << "the opening Program Change";
+    }
+    // Screenshots until the window shows the frame at the output's scale; "" then, else the
+    // last difference (the images written beside the build).
+    std::string shows(const vxtest::Frame& frame, const std::string& label) {
+        const vxtest::Frame want = vxtest::zoomed(frame, desktop.scale());
+        std::string problem = "no screenshot";
+        vxtest::Capture shot;
+        vxtest::wait_until(
+            [&] {
+                if (!desktop.screenshot(rect, shot)) return false;
+                problem = vxtest::frame_difference(shot, want, 24);
+                return problem.empty();
+            },
+            5000ms);
+        if (!problem.empty() && shot.width) vxtest::write_frame_images(label, shot, want, 24);
+        return problem;
+    }
+    void expect_message(size_t i, const vxtest::MidiMessage& want) {
+        ASSERT_TRUE(midi.wait_count(i + 1)) << "message " << i << " (" << vxtest::describe(want) << ") never came; got "
+                                           << vxtest::describe(midi.messages());
+        EXPECT_EQ(midi.messages()[i], want) << "message " << i << " of " << vxtest::describe(midi.messages());
+    }
+};
+
+}  // namespace
+
+// With both servers reachable the window is a Wayland toplevel of 720 x 190 desktop pixels,
+// titled after the executable, pixel for pixel the program's frame; clicks play the key under
+// the pointer, a tap as short as a touchpad's too; Escape ends it with 0.
+TEST_F(WaylandProgram, AtScaleOneShowsItsFramePlaysClicksAndEndsOnEscape) {
+    start(1);
+    EXPECT_EQ(rect.width, 720);
+    EXPECT_EQ(rect.height, 190);
+    EXPECT_EQ(title, "vxpiano");
+    EXPECT_EQ(shows(start_frame, "wayland_start_1"), "");
+
+    desktop.click(rect.x + kC[0], rect.y + kC[1]);
+    expect_message(1, note_on(0, kNoteC, 127));
+    expect_message(2, note_off(0, kNoteC, 127));
+    desktop.click(rect.x + kCSharp[0], rect.y + kCSharp[1], 0ms);
+    expect_message(3, note_on(0, kNoteCSharp, 127));
+    expect_message(4, note_off(0, kNoteCSharp, 127));
+
+    desktop.tap(XK_Escape, 100ms);
+    EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
+}
+
+// On an output of scale 2 the window keeps its size in desktop units and shows every pixel as
+// a sharp 2 x 2 block; the pointer's position maps back to the keys; the compositor's close
+// (a window manager's close button) ends it with 0.
+TEST_F(WaylandProgram, AtScaleTwoShowsItsFrameDoubledAndEndsOnTheCompositorsClose) {
+    start(2);
+    EXPECT_EQ(rect.width, 720);
+    EXPECT_EQ(rect.height, 190);
+    EXPECT_EQ(shows(start_frame, "wayland_start_2"), "");
+
+    desktop.click(rect.x + kCSharp[0], rect.y + kCSharp[1]);
+    expect_message(1, note_on(0, kNoteCSharp, 127));
+    expect_message(2, note_off(0, kNoteCSharp, 127));
+
+    ASSERT_TRUE(desktop.command("[app_id=vxpiano] kill"));
+    EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
+}
+
+// The compositor going away ends the program as a lost X server does: the message and 1.
+TEST_F(WaylandProgram, ALostCompositorEndsItAsALostXServerDoes) {
+    start(1);
+    desktop.kill();
+    EXPECT_EQ(program.wait_exit(5000ms), 1);
+    EXPECT_NE(program.error_text().find("the connection to the display was lost"), std::string::npos) << program.error_text();
+}
+
+// A Wayland display that cannot be opened leaves the X server: the window opens there.
+TEST_F(WaylandProgram, AWaylandDisplayThatCannotBeOpenedFallsBackToX11) {
+    ASSERT_EQ(desktop.start(1), "");
+    ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), directory.file("piano_k.bmp")));
+    std::vector<std::string> env = desktop.client_environment();
+    env.back() = "WAYLAND_DISPLAY=wayland-absent";
+    env.push_back("DISPLAY=" + desktop.x_display());
+    env.push_back("VXMIDI=smf:" + directory.file("out.mid"));
+    ASSERT_TRUE(program.start(directory.path(), env));
+    Window window = vxtest::wait_for_program_window(desktop.x(), program.pid(), 10000ms);
+    ASSERT_NE(window, 0u) << program.error_text();
+    EXPECT_EQ(vxtest::window_info(desktop.x(), window).width, 720);
+    program.signal(SIGTERM);
+    EXPECT_GE(program.wait_exit(5000ms), 0);
+}
