@@ -28,6 +28,7 @@
 #include "display/window.h"
 #include "fractional-scale-v1.h"
 #include "gfx/context.h"
+#include "runtime/runtime.h"
 #include "viewporter.h"
 #include "xdg-decoration-unstable-v1.h"
 #include "xdg-shell.h"
@@ -667,8 +668,11 @@ int backend_open() {
     b.toplevel = xdg_surface_get_toplevel(b.shell_surface);
     xdg_toplevel_add_listener(b.toplevel, &toplevel_listener, &b);
     xdg_toplevel_set_title(b.toplevel, title_utf8(ws.title).c_str());
-    // The desktop entry's name and icon apply to windows of this id.
-    xdg_toplevel_set_app_id(b.toplevel, ws.title);
+    // The desktop entry's name and icon apply to windows of this id: the executable's name,
+    // whatever the title says (the MIDI failure box has its own).
+    std::string app_id = rt_executable_path();
+    app_id = app_id.empty() ? ws.title : app_id.substr(app_id.rfind('/') + 1);
+    xdg_toplevel_set_app_id(b.toplevel, app_id.c_str());
     if (b.viewporter) b.viewport = wp_viewporter_get_viewport(b.viewporter, b.surface);
     if (b.fractional_manager) {
         b.fractional = wp_fractional_scale_manager_v1_get_fractional_scale(b.fractional_manager, b.surface);

@@ -132,3 +132,25 @@ TEST_F(WaylandProgram, AWaylandDisplayThatCannotBeOpenedFallsBackToX11) {
     program.signal(SIGTERM);
     EXPECT_GE(program.wait_exit(5000ms), 0);
 }
+
+// A MIDI output that cannot open is reported on a desktop without X too: the box with the
+// message's title, answered by Return (or the compositor's close), then 0.
+TEST_F(WaylandProgram, TheMidiFailureBoxAppearsWithoutAnXServer) {
+    ASSERT_EQ(desktop.start(1), "");
+    for (const char* answer : {"Return", "close"}) {
+        SCOPED_TRACE(answer);
+        std::vector<std::string> env = desktop.client_environment();
+        env.push_back("VXMIDI=nonsense");
+        ASSERT_TRUE(program.start(directory.path(), env));
+        ASSERT_TRUE(desktop.wait_window("vxpiano", rect, &title)) << program.error_text();
+        EXPECT_EQ(title, "Cannot open MIDI device.");
+        EXPECT_TRUE(program.running()) << "the box waits for its answer";
+        if (std::string(answer) == "Return") {
+            desktop.pointer_to(rect.x + rect.width / 2, rect.y + 10);
+            desktop.tap(XK_Return);
+        } else {
+            ASSERT_TRUE(desktop.command("[app_id=vxpiano] kill"));
+        }
+        EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
+    }
+}
