@@ -28,6 +28,7 @@
 #include "display/window.h"
 #include "fractional-scale-v1.h"
 #include "gfx/context.h"
+#include "gfx/fonts.h"
 #include "runtime/runtime.h"
 #include "viewporter.h"
 #include "xdg-decoration-unstable-v1.h"
@@ -239,10 +240,22 @@ void fill_block(const Backend& b, uint8_t* pixels, int x, int y, int width, int 
 // The close button's square at the bar's right end, in framebuffer pixels.
 int close_button_left(const Backend& b) { return window_state.width - b.bar_rows; }
 
-// The client-side frame: a plain bar and a close button with a cross, drawn in whole blocks.
+// The client-side frame: a bar with the title in the screen's built-in font and a close
+// button with a cross, drawn in whole blocks.
 void draw_frame(const Backend& b, uint8_t* pixels) {
     const int side = b.bar_rows, left = close_button_left(b);
     fill_block(b, pixels, 0, 0, window_state.width, side, frame_colour);
+    const GfxContext* ctx = gfx_context();
+    if (const FontDesc* font = ctx ? ctx->font : nullptr; font && font->glyphs && font->height <= side) {
+        const int top = (side - font->height) / 2;
+        int x = 6;
+        for (const char* c = window_state.title; *c && x + font->width < left; ++c, x += font->width) {
+            const uint8_t* glyph = font->glyphs + static_cast<size_t>(static_cast<uint8_t>(*c)) * static_cast<size_t>(font->height);
+            for (int row = 0; row < font->height; ++row)
+                for (int column = 0; column < font->width; ++column)
+                    if (glyph[row] & (1 << column)) fill_block(b, pixels, x + column, top + row, 1, 1, frame_mark_colour);
+        }
+    }
     fill_block(b, pixels, left + 2, 2, side - 4, side - 4, frame_button_colour);
     for (int i = 6; i < side - 6; ++i) {
         fill_block(b, pixels, left + i, i, 1, 1, frame_mark_colour);
