@@ -1,7 +1,8 @@
 // The built program under a private Xvfb, measured from outside as a user meets it: an XTest
 // press on a key to its Note On arriving at a raw FIFO (median and 99th percentile), the
 // processor time and wake-ups (voluntary context switches of all its threads) of the idle
-// program over 30 s, and the time from exec to the window showing the complete start frame.
+// program over 30 s on X11 and on Wayland, and the time from exec to the window showing the
+// complete start frame.
 #include <benchmark/benchmark.h>
 
 #include <X11/extensions/XTest.h>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/compositor.h"
 #include "tests/support/program.h"
 
 using Clock = std::chrono::steady_clock;
@@ -72,14 +74,36 @@ void BM_ProgramClickToNoteOn(benchmark::State& state) {
     run.escape_and_wait();
 }
 
-// The program left alone with the pointer over its window.
+// The program left alone with the pointer over its window: on X11 (argument 0) and on a
+// Wayland desktop (argument 1, nested sway), in one run.
 void BM_ProgramIdle(benchmark::State& state) {
+    const bool wayland = state.range(0) != 0;
     vxtest::PianoRun run;
-    if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) {
-        state.SkipWithError(problem.c_str());
-        return;
+    vxtest::Compositor desktop;
+    vxtest::Program wayland_program;
+    pid_t pid = -1;
+    if (!wayland) {
+        if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            return;
+        }
+        pid = run.program.pid();
+    } else {
+        if (std::string problem = desktop.start(1); !problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            return;
+        }
+        std::vector<std::string> env = desktop.client_environment();
+        env.push_back("VXMIDI=raw:/dev/null");
+        vxtest::DesktopRect rect;
+        if (!vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp")) ||
+            !wayland_program.start(run.directory.path(), env) || !desktop.wait_window("vxpiano", rect)) {
+            state.SkipWithError("the program did not start on the Wayland desktop");
+            return;
+        }
+        desktop.pointer_to(rect.x + 360, rect.y + 70);
+        pid = wayland_program.pid();
     }
-    const pid_t pid = run.program.pid();
     std::this_thread::sleep_for(500ms);  // past the start
     for (auto _ : state) {
         const auto begin = Clock::now();
@@ -94,8 +118,10 @@ void BM_ProgramIdle(benchmark::State& state) {
         if (run0 >= 0 && run1 >= 0) state.counters["run_percent"] = 100.0 * static_cast<double>(run1 - run0) * 1e-9 / seconds;
         state.counters["wakeups_per_s"] = static_cast<double>(switches1 - switches0) / seconds;
     }
-    state.SetLabel("cpu_percent: utime+stime; run_percent: scheduler run time; wake-ups: voluntary switches");
-    run.escape_and_wait();
+    state.SetLabel(std::string(wayland ? "Wayland" : "X11") +
+                   "; cpu_percent: utime+stime; run_percent: scheduler run time; wake-ups: voluntary switches");
+    if (wayland) wayland_program.kill();
+    else run.escape_and_wait();
 }
 
 // Exec to the first capture that equals the whole start frame.
@@ -132,5 +158,5 @@ void BM_ProgramStartToFirstFrame(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_ProgramClickToNoteOn)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ProgramIdle)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProgramIdle)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProgramStartToFirstFrame)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);

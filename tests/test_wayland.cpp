@@ -8,8 +8,11 @@
 
 #include <thread>
 
+#include "display/window.h"
+#include "gfx/context.h"
 #include "tests/support/compositor.h"
 #include "tests/support/program.h"
+#include "tests/support/x11_screen.h"
 
 using namespace std::chrono_literals;
 using vxtest::note_off;
@@ -73,8 +76,10 @@ struct WaylandProgram : ::testing::Test {
 
 // With both servers reachable the window is a Wayland toplevel of 720 x 190 desktop pixels,
 // titled after the executable, pixel for pixel the program's frame; clicks play the key under
-// the pointer, a tap as short as a touchpad's too; Escape ends it with 0.
-TEST_F(WaylandProgram, AtScaleOneShowsItsFramePlaysClicksAndEndsOnEscape) {
+// the pointer, a tap as short as a touchpad's too; the output going to scale 2 redraws it in
+// whole 2 x 2 blocks (the compositor's enlargement of the old picture would differ); Escape
+// ends it with 0.
+TEST_F(WaylandProgram, AtScaleOneShowsItsFramePlaysClicksFollowsAScaleChangeAndEndsOnEscape) {
     start(1);
     EXPECT_EQ(rect.width, 720);
     EXPECT_EQ(rect.height, 190);
@@ -87,6 +92,11 @@ TEST_F(WaylandProgram, AtScaleOneShowsItsFramePlaysClicksAndEndsOnEscape) {
     desktop.click(rect.x + kCSharp[0], rect.y + kCSharp[1], 0ms);
     expect_message(3, note_on(0, kNoteCSharp, 127));
     expect_message(4, note_off(0, kNoteCSharp, 127));
+
+    ASSERT_TRUE(desktop.set_scale(2));
+    ASSERT_TRUE(desktop.wait_window("vxpiano", rect));
+    EXPECT_EQ(rect.width, 720);
+    EXPECT_EQ(shows(start_frame, "wayland_rescaled_2"), "");
 
     desktop.tap(XK_Escape, 100ms);
     EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
@@ -104,6 +114,7 @@ TEST_F(WaylandProgram, AtScaleTwoShowsItsFrameDoubledAndEndsOnTheCompositorsClos
     desktop.click(rect.x + kCSharp[0], rect.y + kCSharp[1]);
     expect_message(1, note_on(0, kNoteCSharp, 127));
     expect_message(2, note_off(0, kNoteCSharp, 127));
+
 
     ASSERT_TRUE(desktop.command("[app_id=vxpiano] kill"));
     EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
@@ -153,4 +164,36 @@ TEST_F(WaylandProgram, TheMidiFailureBoxAppearsWithoutAnXServer) {
         }
         EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
     }
+}
+
+// The library's own window in this process: a change of the output's scale is drawn at the new
+// scale (the compositor's enlargement of the old buffer would look the same at scale 2, so the
+// zoom is read where the driver keeps it).
+TEST(WaylandScreen, FollowsTheOutputsScale) {
+    vxtest::Compositor desktop;
+    ASSERT_EQ(desktop.start(1), "");
+    for (const std::string& entry : desktop.client_environment()) {
+        const size_t eq = entry.find('=');
+        setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+    }
+    setenv("VXGFX", "WAYLAND", 1);  // any letter case
+    ASSERT_EQ(vx::screen_res(720, 190, 32, 0, 4, 0), 0);
+    vx::ScreenInfo info;
+    vx::screen_info(&info);
+    EXPECT_EQ(info.driver, "Wayland");
+    auto zoom_is = [](int want) {
+        return vxtest::wait_until([&] {
+            int zoom = 0;
+            vxtest::with_screen_lock([&](vx::GfxContext*) { zoom = vx::window_state.zoom; });
+            return zoom == want;
+        });
+    };
+    EXPECT_TRUE(zoom_is(1));
+    for (int scale : {2, 1}) {
+        ASSERT_TRUE(desktop.set_scale(scale));
+        EXPECT_TRUE(zoom_is(scale)) << "scale " << scale;
+        EXPECT_TRUE(vxtest::wait_presented()) << "scale " << scale;
+    }
+    vx::screen_close();
+    for (const char* name : {"VXGFX", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"}) unsetenv(name);
 }

@@ -213,6 +213,12 @@ bool Compositor::screenshot(const DesktopRect& rect, Capture& out) {
 
 bool Compositor::command(const std::string& text) { return run_tool({"swaymsg", text}) == 0; }
 
+bool Compositor::set_scale(int scale) {
+    if (!command("output X11-1 scale " + std::to_string(scale))) return false;
+    scale_ = scale;
+    return true;
+}
+
 void Compositor::pointer_to(int x, int y) {
     Display* d = this->x();
     XTestFakeMotionEvent(d, DefaultScreen(d), x * scale_ + scale_ / 2, y * scale_ + scale_ / 2, CurrentTime);

@@ -51,6 +51,8 @@ public:
     bool screenshot(const DesktopRect& rect, Capture& out);
     // A sway command through its IPC ("kill", "focus"...); true when it ran.
     bool command(const std::string& text);
+    // The output's scale changes, as when a window moves to another output.
+    bool set_scale(int scale);
 
     // XTest input at desktop coordinates (the middle of the logical pixel's device block).
     void pointer_to(int x, int y);
