@@ -38,10 +38,6 @@ namespace vx {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto tick_period = std::chrono::milliseconds(10);
-// Quiet ticks (nothing presented, no key held) before the thread sleeps until drawing, input
-// or the end wakes it.
-constexpr int idle_after_ticks = 3;
 // The frame drawn where the compositor offers no decorations: a bar of this many framebuffer
 // pixels above the picture with a close button at its right end.
 constexpr int frame_bar_rows = 20;
@@ -121,15 +117,6 @@ std::atomic_ref<T> shared(T& value) {
     return std::atomic_ref<T>(value);
 }
 
-// VXGFX_ZOOM when it holds a whole number from 1 (larger ones give 3), else 0.
-int asked_zoom() {
-    const char* asked = std::getenv("VXGFX_ZOOM");
-    if (!asked || !*asked) return 0;
-    char* end = nullptr;
-    const long zoom = std::strtol(asked, &end, 10);
-    return *end == 0 && zoom >= 1 ? static_cast<int>(std::min(zoom, 3L)) : 0;
-}
-
 // The output scale the window shows at, * 120: the compositor's fractional preference, else the
 // largest integer scale of the outputs it is on (of all outputs before it is on any).
 int scale_120(const Backend& b) {
@@ -197,7 +184,7 @@ bool apply_layout(Backend& b) {
     const int s120 = scale_120(b);
     // Whole device-pixel blocks at every scale: at a fractional one the nearest whole zoom,
     // the window's size in the desktop's units following from it.
-    const int zoom = asked_zoom() ? asked_zoom() : std::clamp((s120 + 60) / 120, 1, 3);
+    const int zoom = window_asked_zoom() ? window_asked_zoom() : std::clamp((s120 + 60) / 120, 1, 3);
     b.zoom = zoom;
     b.bar_rows = b.client_frame ? frame_bar_rows : 0;
     b.buffer_width = ws.width * zoom;
@@ -757,9 +744,7 @@ bool dispatch(Backend& b) {
 
 void run_loop(Backend& b) {
     WindowState& ws = window_state;
-    Clock::time_point next_tick = Clock::now();
-    int quiet_ticks = 0;
-    bool idle = false;
+    UpdatePacing pacing;
     while (shared(ws.inited).load() && !window_connection_gone()) {
         window_lock();
         bool alive = true;
@@ -772,13 +757,8 @@ void run_loop(Backend& b) {
             window_connection_broken();
             break;
         }
-        int timeout = -1;
-        if (!idle) {
-            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - Clock::now()).count();
-            timeout = static_cast<int>(std::clamp<long long>(wait, 0, 1000));
-        }
         pollfd fds[2] = {{wl_display_get_fd(b.display), POLLIN, 0}, {window_wake_fd(), POLLIN, 0}};
-        const int ready = poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
+        const int ready = poll(fds, fds[1].fd >= 0 ? 2 : 1, pacing.wait_ms(Clock::now()));
         if (ready > 0 && (fds[0].revents & POLLIN)) {
             if (wl_display_read_events(b.display) < 0) {
                 window_connection_broken();
@@ -792,13 +772,8 @@ void run_loop(Backend& b) {
             }
         }
         Clock::time_point now = Clock::now();
-        if (ready > 0 && fds[1].fd >= 0 && (fds[1].revents & POLLIN)) {
-            if (window_idle_end()) ++stat_wakes;
-            idle = false;
-            quiet_ticks = 0;
-            next_tick = now;
-        }
-        const bool tick_due = !idle && now >= next_tick;
+        if (ready > 0 && fds[1].fd >= 0 && (fds[1].revents & POLLIN) && pacing.woken(now)) ++stat_wakes;
+        const bool tick_due = pacing.tick_due(now);
         window_lock();
         bool presented = false;
         if (dispatch(b) && tick_due) {
@@ -813,23 +788,10 @@ void run_loop(Backend& b) {
         }
         // A frame waiting for the compositor's callback keeps the thread ticking.
         const bool busy = presented || b.frame_callback || b.layout_changed || window_keys_held();
-        if (busy) quiet_ticks = 0;
-        else if (tick_due) ++quiet_ticks;
-        if (!idle && quiet_ticks >= idle_after_ticks && window_wake_fd() >= 0) {
-            window_idle_begin();
-            idle = true;
-        }
-        window_unlock();
-        if (tick_due) {
-            next_tick += tick_period;
-            if (next_tick <= now) next_tick = now + tick_period;
-        }
-    }
-    if (window_connection_gone()) {
-        window_lock();
-        window_mark_lost();
+        if (pacing.pass_done(tick_due, busy, now)) ++stat_wakes;
         window_unlock();
     }
+    window_loop_ended();
 }
 
 void wayland_thread_main(StartSignal* start) {

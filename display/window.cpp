@@ -13,6 +13,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,11 @@ std::atomic<bool> loss_reported{false};  // ... and the program has been told
 // something to present signals this descriptor. update_idle is written under the screen lock.
 int wake_fd = -1;
 std::atomic<bool> update_idle{false};
+constexpr int tick_ms = 10;
+// Quiet ticks before the update thread sleeps. Key events set key_state; what they cannot tell
+// (a key released while another client held the keyboard) comes with the server's own account
+// of the keyboard (X11's KeymapNotify, Wayland's keyboard enter), so sleeping loses nothing.
+constexpr int idle_after_ticks = 3;
 
 void signal_wake() {
     if (wake_fd < 0) return;
@@ -450,6 +456,53 @@ bool window_idle_end() {
     update_idle.store(false, std::memory_order_relaxed);
     uint64_t count = 0;
     return wake_fd >= 0 && read(wake_fd, &count, sizeof count) == sizeof count && count > 0;
+}
+
+int UpdatePacing::wait_ms(Clock::time_point now) const {
+    if (idle) return -1;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count();
+    return static_cast<int>(std::clamp<long long>(wait, 0, tick_ms));
+}
+
+bool UpdatePacing::woken(Clock::time_point now) {
+    idle = false;
+    quiet_ticks = 0;
+    next_tick = now;
+    return window_idle_end();
+}
+
+bool UpdatePacing::pass_done(bool ticked, bool busy, Clock::time_point now) {
+    bool signalled = false;
+    if (busy) quiet_ticks = 0;
+    else if (ticked) ++quiet_ticks;
+    if (idle && busy) {
+        signalled = window_idle_end();
+        idle = false;
+        next_tick = now;
+    } else if (!idle && quiet_ticks >= idle_after_ticks && wake_fd >= 0) {
+        window_idle_begin();
+        idle = true;
+    }
+    if (ticked) {
+        next_tick += std::chrono::milliseconds(tick_ms);
+        if (next_tick <= now) next_tick = now + std::chrono::milliseconds(tick_ms);
+    }
+    return signalled;
+}
+
+void window_loop_ended() {
+    if (!display_gone.load()) return;
+    window_lock();
+    window_mark_lost();
+    window_unlock();
+}
+
+int window_asked_zoom() {
+    const char* asked = std::getenv("VXGFX_ZOOM");
+    if (!asked || !*asked) return 0;
+    char* end = nullptr;
+    const long zoom = std::strtol(asked, &end, 10);
+    return *end == 0 && zoom >= 1 ? static_cast<int>(std::min(zoom, 3L)) : 0;
 }
 
 void window_palette_entry(int index, int red, int green, int blue) {

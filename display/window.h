@@ -4,6 +4,7 @@
 // Each back end turns its own protocol's events into the calls below, on its update thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -72,6 +73,27 @@ bool window_idle_end();
 int window_wake_fd();
 // Wakes an idle update thread (the program's thread asked its back end for something).
 void window_wake_if_idle();
+// The update thread's pacing, the same for every back end: a tick about every 10 ms; after a
+// few quiet ticks in a row (nothing presented, no key held) none at all, until window_wake_fd
+// (drawing, the end) or the back end's own connection wakes the thread.
+struct UpdatePacing {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point next_tick = Clock::now();
+    int quiet_ticks = 0;
+    bool idle = false;
+    // Milliseconds to wait before the next tick; -1 (no limit) while idle.
+    int wait_ms(Clock::time_point now) const;
+    bool tick_due(Clock::time_point now) const { return !idle && now >= next_tick; }
+    // The wake descriptor was readable: the next tick is now. True when drawing signalled it.
+    bool woken(Clock::time_point now);
+    // After each pass, lock held: whether it ticked, and whether it presented or a key is held
+    // (which keeps the ticks going). True when it woke an idle thread that drawing had signalled.
+    bool pass_done(bool ticked, bool busy, Clock::time_point now);
+};
+// The update loop ended: a display that went away is reported to the program (window_mark_lost).
+void window_loop_ended();
+// VXGFX_ZOOM when it holds a whole number from 1 (larger ones give 3), else 0.
+int window_asked_zoom();
 void window_palette_entry(int index, int red, int green, int blue);
 void window_wait_retrace();
 int window_read_mouse(int* x, int* y, int* wheel, int* buttons, int* clip);

@@ -40,12 +40,6 @@ namespace vx {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto tick_period = std::chrono::milliseconds(10);
-// Ticks that present nothing with no key held before the thread sleeps until drawing, input
-// or the end wakes it. Key events set key_state; what they cannot tell (a key released while
-// another client held the keyboard) comes with the server's KeymapNotify, so sleeping loses
-// nothing.
-constexpr int idle_after_ticks = 3;
 constexpr int host_byte_order = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
 
 // Everything the back end opens, released once by backend_close.
@@ -588,22 +582,13 @@ Wake wait_for_events(Backend& b, Clock::time_point next_tick, bool idle) {
 
 void run_loop(Backend& b) {
     WindowState& ws = window_state;
-    Clock::time_point next_tick = Clock::now();
-    // Ticks in a row that presented nothing with no key held; past idle_after_ticks the thread
-    // sleeps until something is drawn, input arrives or the window closes.
-    int quiet_ticks = 0;
-    bool idle = false;
+    UpdatePacing pacing;
     while (shared(ws.inited).load() && !window_connection_gone()) {
-        const Wake wake = wait_for_events(b, next_tick, idle);
+        const Wake wake = wait_for_events(b, pacing.next_tick, pacing.idle);
         if (window_connection_gone()) break;
         Clock::time_point now = Clock::now();
-        if (wake.woken) {
-            if (window_idle_end()) ++stat_wakes;
-            idle = false;
-            quiet_ticks = 0;
-            next_tick = now;
-        }
-        const bool tick_due = !idle && now >= next_tick;
+        if (wake.woken && pacing.woken(now)) ++stat_wakes;
+        const bool tick_due = pacing.tick_due(now);
         Clock::time_point present_start{};
         bool presented = false;
         window_lock();
@@ -616,17 +601,7 @@ void run_loop(Backend& b) {
         const bool pumped = wake.events || presented || XEventsQueued(b.display, QueuedAlready) > 0;
         const int handled = pumped ? pump_messages() : 0;
         if (handled > 0) input_arrived();
-        const bool busy = presented || window_keys_held();
-        if (busy) quiet_ticks = 0;
-        else if (tick_due) ++quiet_ticks;
-        if (idle && busy) {
-            if (window_idle_end()) ++stat_wakes;
-            idle = false;
-            next_tick = now;
-        } else if (!idle && quiet_ticks >= idle_after_ticks && window_wake_fd() >= 0) {
-            window_idle_begin();
-            idle = true;
-        }
+        if (pacing.pass_done(tick_due, presented || window_keys_held(), now)) ++stat_wakes;
         window_unlock();
         if (window_connection_gone()) break;
         // The server must have read the shared image before the next conversion writes it.
@@ -637,16 +612,8 @@ void run_loop(Backend& b) {
             stat_last_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - present_start).count());
             ++stat_frames;
         }
-        if (tick_due) {
-            next_tick += tick_period;
-            if (next_tick <= now) next_tick = now + tick_period;
-        }
     }
-    if (window_connection_gone()) {
-        window_lock();
-        window_mark_lost();
-        window_unlock();
-    }
+    window_loop_ended();
 }
 
 void x11_thread_main(StartSignal* start) {
@@ -719,11 +686,7 @@ const DisplayDriver x11_driver = {
 };
 
 int x11_zoom(Display* d) {
-    if (const char* asked = std::getenv("VXGFX_ZOOM"); asked && *asked) {
-        char* end = nullptr;
-        const long zoom = std::strtol(asked, &end, 10);
-        if (*end == 0 && zoom >= 1) return static_cast<int>(std::min(zoom, 3L));
-    }
+    if (const int asked = window_asked_zoom()) return asked;
     const double dpi = d ? resource_dpi(d) : 0;
     return std::clamp(static_cast<int>(dpi / 96), 1, 3);
 }
