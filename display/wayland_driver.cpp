@@ -1,113 +1,32 @@
 // The Wayland back end: connection, globals, toplevel and wl_shm buffers, opened by the update
 // thread; the update loop that presents dirty lines into a released buffer once the previous
-// frame was shown, and sleeps while nothing changes; the input listeners; the driver record.
+// frame was shown, and sleeps while nothing changes; the driver record. Input listeners are in
+// wayland_input.cpp.
 #include "display/wayland_driver.h"
 
-#include <fcntl.h>
-#include <linux/input-event-codes.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <wayland-client.h>
-#include <wayland-cursor.h>
-#include <xkbcommon/xkbcommon.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cmath>
-#include <cstdlib>
+#include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "display/blitters.h"
 #include "display/input.h"
-#include "display/keys.h"
-#include "display/window.h"
-#include "fractional-scale-v1.h"
+#include "display/wayland_backend.h"
 #include "gfx/context.h"
 #include "gfx/fonts.h"
 #include "runtime/runtime.h"
-#include "viewporter.h"
-#include "xdg-decoration-unstable-v1.h"
-#include "xdg-shell.h"
 
 namespace vx {
-namespace {
-
-using Clock = std::chrono::steady_clock;
-// The frame drawn where the compositor offers no decorations: a bar of this many framebuffer
-// pixels above the picture with a close button at its right end.
-constexpr int frame_bar_rows = 20;
-constexpr uint32_t frame_colour = 0x3C3C3C, frame_button_colour = 0x5A5A5A, frame_mark_colour = 0xF0F0F0;
-
-struct ShmBuffer {
-    wl_buffer* buffer = nullptr;
-    uint8_t* pixels = nullptr;
-    bool busy = false;           // the compositor holds it until its release
-    bool frame_drawn = false;    // the client-side frame is in it
-    std::vector<uint8_t> stale;  // framebuffer lines changed since this buffer last showed them
-};
-
-struct Output {
-    wl_output* output = nullptr;
-    uint32_t name = 0;
-    int scale = 1;
-};
-
-// Everything the back end opens, released once by backend_close.
-struct Backend {
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
-    wl_compositor* compositor = nullptr;
-    wl_shm* shm = nullptr;
-    xdg_wm_base* wm_base = nullptr;
-    wl_seat* seat = nullptr;
-    zxdg_decoration_manager_v1* decoration_manager = nullptr;
-    wp_viewporter* viewporter = nullptr;
-    wp_fractional_scale_manager_v1* fractional_manager = nullptr;
-    std::vector<std::unique_ptr<Output>> outputs;
-
-    wl_surface* surface = nullptr;
-    xdg_surface* shell_surface = nullptr;
-    xdg_toplevel* toplevel = nullptr;
-    zxdg_toplevel_decoration_v1* decoration = nullptr;
-    wp_viewport* viewport = nullptr;
-    wp_fractional_scale_v1* fractional = nullptr;
-    wl_callback* frame_callback = nullptr;
-    std::vector<wl_output*> entered;  // outputs the surface shows on
-    int preferred_120 = 0;            // the compositor's fractional scale * 120, 0 when none
-
-    bool configured = false;
-    bool activated = false;
-    bool client_frame = false;   // draws its own bar with a close button
-    bool layout_changed = true;  // scale or frame changed: buffers are made again
-    int zoom = 1;                // device pixels per framebuffer pixel
-    int bar_rows = 0;            // framebuffer rows of the client-side frame
-    int buffer_width = 0, buffer_height = 0, stride = 0;
-    int logical_width = 0, logical_height = 0;
-    uint8_t* mapping = nullptr;
-    size_t mapping_size = 0;
-    ShmBuffer buffers[2];
-
-    wl_pointer* pointer = nullptr;
-    wl_keyboard* keyboard = nullptr;
-    wl_cursor_theme* cursor_theme = nullptr;
-    wl_surface* cursor_surface = nullptr;
-    int cursor_scale = 0;  // the scale the theme was loaded for
-    uint32_t pointer_serial = 0;
-    int pointer_x = 0, pointer_y = 0;  // device pixels of the buffer
-    bool close_pressed = false;        // the frame's close button is held
-    xkb_context* xkb = nullptr;
-    xkb_keymap* keymap = nullptr;
-    xkb_state* keys = nullptr;
-    int32_t repeat_rate = 25, repeat_delay = 600;
-    unsigned repeat_keycode = 0;
-    Clock::time_point next_repeat{};
-};
+namespace wayland {
 std::unique_ptr<Backend> backend;
+}  // namespace wayland
+
+namespace {
+using namespace wayland;
 
 std::atomic<bool> title_changed{false};
 std::atomic<uint64_t> stat_frames{0}, stat_last_ns{0}, stat_ticks{0}, stat_wakes{0};
@@ -117,17 +36,6 @@ std::atomic_ref<T> shared(T& value) {
     return std::atomic_ref<T>(value);
 }
 
-// The output scale the window shows at, * 120: the compositor's fractional preference, else the
-// largest integer scale of the outputs it is on (of all outputs before it is on any).
-int scale_120(const Backend& b) {
-    if (b.preferred_120 > 0) return b.preferred_120;
-    int scale = 1;
-    for (const auto& o : b.outputs) {
-        const bool on = b.entered.empty() || std::find(b.entered.begin(), b.entered.end(), o->output) != b.entered.end();
-        if (on) scale = std::max(scale, o->scale);
-    }
-    return scale * 120;
-}
 
 void free_buffers(Backend& b) {
     for (ShmBuffer& buffer : b.buffers) {
@@ -224,8 +132,6 @@ void fill_block(const Backend& b, uint8_t* pixels, int x, int y, int width, int 
     }
 }
 
-// The close button's square at the bar's right end, in framebuffer pixels.
-int close_button_left(const Backend& b) { return window_state.width - b.bar_rows; }
 
 // The client-side frame: a bar with the title in the screen's built-in font and a close
 // button with a cross, drawn in whole blocks.
@@ -381,211 +287,7 @@ void preferred_scale(void* data, wp_fractional_scale_v1*, uint32_t scale) {
 }
 const wp_fractional_scale_v1_listener fractional_listener = {preferred_scale};
 
-// ---- Pointer ----
 
-// Surface coordinates (the desktop's units) to the buffer's device pixels.
-void pointer_at(Backend& b, wl_fixed_t sx, wl_fixed_t sy) {
-    const double x = wl_fixed_to_double(sx), y = wl_fixed_to_double(sy);
-    b.pointer_x = static_cast<int>(std::floor(x * b.buffer_width / std::max(1, b.logical_width)));
-    b.pointer_y = static_cast<int>(std::floor(y * b.buffer_height / std::max(1, b.logical_height)));
-}
-
-bool on_close_button(const Backend& b) {
-    return b.client_frame && b.pointer_y < b.bar_rows * b.zoom && b.pointer_x >= close_button_left(b) * b.zoom;
-}
-
-// The desktop's arrow over the window, at the window's scale (the library's built-in one
-// where no cursor theme is installed).
-void show_arrow(Backend& b, wl_pointer* pointer, uint32_t serial) {
-    const int scale = std::max(1, (scale_120(b) + 119) / 120);
-    if (b.cursor_scale != scale) {
-        if (b.cursor_theme) wl_cursor_theme_destroy(b.cursor_theme);
-        b.cursor_theme = wl_cursor_theme_load(nullptr, 24 * scale, b.shm);
-        b.cursor_scale = scale;
-    }
-    wl_cursor* arrow = nullptr;
-    if (b.cursor_theme) arrow = wl_cursor_theme_get_cursor(b.cursor_theme, "left_ptr");
-    if (!arrow && b.cursor_theme) arrow = wl_cursor_theme_get_cursor(b.cursor_theme, "default");
-    if (!arrow || arrow->image_count < 1) return;
-    wl_cursor_image* image = arrow->images[0];
-    if (!b.cursor_surface) b.cursor_surface = wl_compositor_create_surface(b.compositor);
-    wl_surface_set_buffer_scale(b.cursor_surface, scale);
-    wl_surface_attach(b.cursor_surface, wl_cursor_image_get_buffer(image), 0, 0);
-    wl_surface_damage_buffer(b.cursor_surface, 0, 0, static_cast<int32_t>(image->width), static_cast<int32_t>(image->height));
-    wl_surface_commit(b.cursor_surface);
-    wl_pointer_set_cursor(pointer, serial, b.cursor_surface, static_cast<int32_t>(image->hotspot_x) / scale,
-                          static_cast<int32_t>(image->hotspot_y) / scale);
-}
-
-void pointer_enter(void* data, wl_pointer* pointer, uint32_t serial, wl_surface*, wl_fixed_t sx, wl_fixed_t sy) {
-    auto* b = static_cast<Backend*>(data);
-    b->pointer_serial = serial;
-    show_arrow(*b, pointer, serial);
-    pointer_at(*b, sx, sy);
-    window_pointer_entered(b->pointer_x, b->pointer_y, b->pointer_x, b->pointer_y);
-}
-void pointer_leave(void* data, wl_pointer*, uint32_t, wl_surface*) {
-    static_cast<Backend*>(data)->close_pressed = false;
-    window_pointer_left();
-}
-void pointer_motion(void* data, wl_pointer*, uint32_t, wl_fixed_t sx, wl_fixed_t sy) {
-    auto* b = static_cast<Backend*>(data);
-    pointer_at(*b, sx, sy);
-    window_pointer_moved(b->pointer_x, b->pointer_y, b->pointer_x, b->pointer_y);
-}
-void pointer_button(void* data, wl_pointer*, uint32_t serial, uint32_t time, uint32_t button, uint32_t state) {
-    auto* b = static_cast<Backend*>(data);
-    const bool press = state == WL_POINTER_BUTTON_STATE_PRESSED;
-    if (b->client_frame && b->pointer_y < b->bar_rows * b->zoom) {
-        // The frame: its close button answers on release over it, the rest of the bar moves.
-        if (button != BTN_LEFT) return;
-        if (press && on_close_button(*b)) b->close_pressed = true;
-        else if (press) xdg_toplevel_move(b->toplevel, b->seat, serial);
-        else if (b->close_pressed && on_close_button(*b)) window_close_request();
-        if (!press) b->close_pressed = false;
-        return;
-    }
-    int bit = 0;
-    switch (button) {
-        case BTN_LEFT: bit = 1; break;
-        case BTN_RIGHT: bit = 2; break;
-        case BTN_MIDDLE: bit = 4; break;
-        case BTN_SIDE: bit = 8; break;
-        case BTN_EXTRA: bit = 16; break;
-        default: return;
-    }
-    window_button(bit, press, time, b->pointer_x, b->pointer_y);
-}
-void pointer_axis(void*, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
-    // One step per report whatever its length, as the wheel of the X11 back end counts.
-    if (value == 0) return;
-    if (axis == WL_POINTER_AXIS_VERTICAL_SCROLL) window_wheel(value < 0 ? 1 : -1, false);
-    else window_wheel(value > 0 ? 1 : -1, true);
-}
-void pointer_frame(void*, wl_pointer*) {}
-void pointer_axis_source(void*, wl_pointer*, uint32_t) {}
-void pointer_axis_stop(void*, wl_pointer*, uint32_t, uint32_t) {}
-void pointer_axis_discrete(void*, wl_pointer*, uint32_t, int32_t) {}
-void pointer_axis_value120(void*, wl_pointer*, uint32_t, int32_t) {}
-const wl_pointer_listener pointer_listener = {pointer_enter, pointer_leave, pointer_motion, pointer_button,
-                                              pointer_axis, pointer_frame, pointer_axis_source, pointer_axis_stop,
-                                              pointer_axis_discrete, pointer_axis_value120};
-
-// ---- Keyboard ----
-
-void keyboard_keymap(void* data, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size) {
-    auto* b = static_cast<Backend*>(data);
-    if (format != WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1) {
-        close(fd);
-        return;
-    }
-    void* text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    close(fd);
-    if (text == MAP_FAILED) return;
-    xkb_keymap* keymap = xkb_keymap_new_from_buffer(b->xkb, static_cast<const char*>(text), strnlen(static_cast<const char*>(text), size),
-                                                    XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    munmap(text, size);
-    if (!keymap) return;
-    if (b->keys) xkb_state_unref(b->keys);
-    if (b->keymap) xkb_keymap_unref(b->keymap);
-    b->keymap = keymap;
-    b->keys = xkb_state_new(keymap);
-    // The same rows as on X11: XKB keycodes are X keycodes.
-    window_keymap_clear();
-    const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap), 255);
-    for (xkb_keycode_t k = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(keymap), 8); k <= last; ++k) {
-        const xkb_keysym_t* syms = nullptr;
-        uint32_t level[2] = {0, 0};
-        for (int l = 0; l < 2; ++l)
-            if (xkb_keymap_key_get_syms_by_level(keymap, k, 0, static_cast<xkb_level_index_t>(l), &syms) > 0) level[l] = syms[0];
-        window_keymap_add(k, level[0], level[1]);
-    }
-}
-
-void held_keys(wl_array* keys) {
-    char vector[32] = {};
-    const auto* key = static_cast<const uint32_t*>(keys ? keys->data : nullptr);
-    for (size_t i = 0; keys && i < keys->size / sizeof(uint32_t); ++i)
-        if (key[i] + 8 < 256) vector[(key[i] + 8) >> 3] = static_cast<char>(vector[(key[i] + 8) >> 3] | (1 << ((key[i] + 8) & 7)));
-    window_sample_keys(vector);
-}
-
-void keyboard_enter(void*, wl_keyboard*, uint32_t, wl_surface*, wl_array* keys) { held_keys(keys); }
-void keyboard_leave(void* data, wl_keyboard*, uint32_t, wl_surface*) {
-    // Keys held as the focus went are released: their releases go elsewhere.
-    static_cast<Backend*>(data)->repeat_keycode = 0;
-    held_keys(nullptr);
-}
-
-void key_report(Backend& b, xkb_keycode_t keycode, bool press) {
-    if (!b.keys) return;
-    const xkb_keysym_t* syms = nullptr;
-    uint32_t level[2] = {0, 0};
-    const xkb_layout_index_t layout = xkb_state_key_get_layout(b.keys, keycode);
-    for (int l = 0; l < 2; ++l)
-        if (xkb_keymap_key_get_syms_by_level(b.keymap, keycode, layout == XKB_LAYOUT_INVALID ? 0 : layout,
-                                             static_cast<xkb_level_index_t>(l), &syms) > 0)
-            level[l] = syms[0];
-    const xkb_keysym_t typed = xkb_state_key_get_one_sym(b.keys, keycode);
-    // The character with Ctrl's control codes, as the X lookup gives them.
-    const uint32_t ucs = xkb_state_key_get_utf32(b.keys, keycode);
-    const char byte = static_cast<char>(ucs);
-    KeyReport report{press,
-                     keycode,
-                     level[0],
-                     level[1],
-                     typed_character(typed, &byte, ucs > 0 && ucs < 0x80 ? 1 : 0),
-                     xkb_state_mod_name_is_active(b.keys, XKB_MOD_NAME_SHIFT, XKB_STATE_MODS_EFFECTIVE) > 0,
-                     xkb_state_mod_name_is_active(b.keys, XKB_MOD_NAME_CTRL, XKB_STATE_MODS_EFFECTIVE) > 0,
-                     xkb_state_mod_name_is_active(b.keys, XKB_MOD_NAME_ALT, XKB_STATE_MODS_EFFECTIVE) > 0};
-    window_key(report);
-}
-
-void keyboard_key(void* data, wl_keyboard*, uint32_t, uint32_t, uint32_t key, uint32_t state) {
-    auto* b = static_cast<Backend*>(data);
-    const xkb_keycode_t keycode = key + 8;
-    const bool press = state == WL_KEYBOARD_KEY_STATE_PRESSED;
-    key_report(*b, keycode, press);
-    // Wayland leaves repeating to the client: a held key repeats as X's auto-repeat does.
-    if (press && b->keymap && b->repeat_rate > 0 && xkb_keymap_key_repeats(b->keymap, keycode)) {
-        b->repeat_keycode = keycode;
-        b->next_repeat = Clock::now() + std::chrono::milliseconds(b->repeat_delay);
-    } else if (!press && keycode == b->repeat_keycode) {
-        b->repeat_keycode = 0;
-    }
-}
-void keyboard_modifiers(void* data, wl_keyboard*, uint32_t, uint32_t depressed, uint32_t latched, uint32_t locked, uint32_t group) {
-    auto* b = static_cast<Backend*>(data);
-    if (b->keys) xkb_state_update_mask(b->keys, depressed, latched, locked, 0, 0, group);
-}
-void keyboard_repeat_info(void* data, wl_keyboard*, int32_t rate, int32_t delay) {
-    auto* b = static_cast<Backend*>(data);
-    b->repeat_rate = rate;
-    b->repeat_delay = delay;
-}
-const wl_keyboard_listener keyboard_listener = {keyboard_keymap, keyboard_enter, keyboard_leave,
-                                                keyboard_key, keyboard_modifiers, keyboard_repeat_info};
-
-void seat_capabilities(void* data, wl_seat* seat, uint32_t capabilities) {
-    auto* b = static_cast<Backend*>(data);
-    const bool has_pointer = capabilities & WL_SEAT_CAPABILITY_POINTER, has_keyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
-    if (has_pointer && !b->pointer) {
-        b->pointer = wl_seat_get_pointer(seat);
-        wl_pointer_add_listener(b->pointer, &pointer_listener, b);
-    } else if (!has_pointer && b->pointer) {
-        wl_pointer_destroy(b->pointer);
-        b->pointer = nullptr;
-    }
-    if (has_keyboard && !b->keyboard) {
-        b->keyboard = wl_seat_get_keyboard(seat);
-        wl_keyboard_add_listener(b->keyboard, &keyboard_listener, b);
-    } else if (!has_keyboard && b->keyboard) {
-        wl_keyboard_destroy(b->keyboard);
-        b->keyboard = nullptr;
-    }
-}
-void seat_name(void*, wl_seat*, const char*) {}
-const wl_seat_listener seat_listener = {seat_capabilities, seat_name};
 
 // ---- Globals ----
 
