@@ -36,7 +36,6 @@ std::atomic_ref<T> shared(T& value) {
     return std::atomic_ref<T>(value);
 }
 
-
 void free_buffers(Backend& b) {
     for (ShmBuffer& buffer : b.buffers) {
         if (buffer.buffer) wl_buffer_destroy(buffer.buffer);
@@ -132,7 +131,6 @@ void fill_block(const Backend& b, uint8_t* pixels, int x, int y, int width, int 
     }
 }
 
-
 // The client-side frame: a bar with the title in the screen's built-in font and a close
 // button with a cross, drawn in whole blocks.
 void draw_frame(const Backend& b, uint8_t* pixels) {
@@ -217,8 +215,6 @@ bool present_tick(Backend& b) {
     return true;
 }
 
-// ---- Shell ----
-
 void wm_base_ping(void*, xdg_wm_base* base, uint32_t serial) { xdg_wm_base_pong(base, serial); }
 const xdg_wm_base_listener wm_base_listener = {wm_base_ping};
 
@@ -252,8 +248,6 @@ void decoration_configure(void* data, zxdg_toplevel_decoration_v1*, uint32_t mod
 }
 const zxdg_toplevel_decoration_v1_listener decoration_listener = {decoration_configure};
 
-// ---- Scale ----
-
 void surface_enter(void* data, wl_surface*, wl_output* output) {
     auto* b = static_cast<Backend*>(data);
     b->entered.push_back(output);
@@ -286,10 +280,6 @@ void preferred_scale(void* data, wp_fractional_scale_v1*, uint32_t scale) {
     b->layout_changed = true;
 }
 const wp_fractional_scale_v1_listener fractional_listener = {preferred_scale};
-
-
-
-// ---- Globals ----
 
 template <typename T>
 T* bind(wl_registry* registry, uint32_t name, const wl_interface* interface, uint32_t offered, uint32_t wanted) {

@@ -26,8 +26,8 @@ bool on_close_button(const Backend& b) {
     return b.client_frame && b.pointer_y < b.bar_rows * b.zoom && b.pointer_x >= close_button_left(b) * b.zoom;
 }
 
-// The desktop's arrow over the window, at the window's scale (the library's built-in one
-// where no cursor theme is installed).
+// The desktop's arrow over the window, at the window's scale (libwayland-cursor's built-in
+// one where no cursor theme is installed).
 void show_arrow(Backend& b, wl_pointer* pointer, uint32_t serial) {
     const int scale = std::max(1, (scale_120(b) + 119) / 120);
     if (b.cursor_scale != scale) {
