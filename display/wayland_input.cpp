@@ -88,11 +88,12 @@ void pointer_button(void* data, wl_pointer*, uint32_t serial, uint32_t time, uin
     }
     window_button(bit, press, time, b->pointer_x, b->pointer_y);
 }
-void pointer_axis(void*, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
+void pointer_axis(void* data, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
+    const auto* b = static_cast<Backend*>(data);
     // One step per report whatever its length, as the wheel of the X11 back end counts.
     if (value == 0) return;
-    if (axis == WL_POINTER_AXIS_VERTICAL_SCROLL) window_wheel(value < 0 ? 1 : -1, false);
-    else window_wheel(value > 0 ? 1 : -1, true);
+    if (axis == WL_POINTER_AXIS_VERTICAL_SCROLL) window_wheel(value < 0 ? 1 : -1, false, b->pointer_x, b->pointer_y);
+    else window_wheel(value > 0 ? 1 : -1, true, b->pointer_x, b->pointer_y);
 }
 void pointer_frame(void*, wl_pointer*) {}
 void pointer_axis_source(void*, wl_pointer*, uint32_t) {}

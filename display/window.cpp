@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -275,8 +274,10 @@ void window_button(int bit, bool press, uint32_t time_ms, int window_x, int wind
     post(double_click ? 7 : 5, bit);
 }
 
-void window_wheel(int step, bool horizontal) {
+void window_wheel(int step, bool horizontal, int window_x, int window_y) {
     PointerState& ps = pointer_state;
+    track_inside(window_x, window_y);
+    pointer_position(window_x, window_y);
     if (horizontal) {
         ps.hwheel += step;
         post(14, ps.hwheel);

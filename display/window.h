@@ -109,8 +109,8 @@ void window_pointer_entered(int window_x, int window_y, int screen_x, int screen
 void window_pointer_left();
 // A button (bit 1 left, 2 right, 4 middle, 8 and 16 extra) at a window position; time in ms.
 void window_button(int bit, bool press, uint32_t time_ms, int window_x, int window_y);
-// One wheel step: +1 up or -1 down, vertical or horizontal.
-void window_wheel(int step, bool horizontal);
+// One wheel step at a window position: +1 up (or right) or -1 down (or left).
+void window_wheel(int step, bool horizontal, int window_x, int window_y);
 // The window was (de)activated: key states and buttons are cleared, enter and focus events posted.
 void window_activation(bool now_active);
 // The close button, the desktop's close or Alt+F4: the close code is queued; the window stays.

@@ -70,7 +70,7 @@ int button_bit(unsigned button) {
 void button_message(const XButtonEvent& e) {
     const bool press = e.type == ButtonPress;
     if (e.button >= 4 && e.button <= 7) {
-        if (press) window_wheel(e.button == Button4 || e.button == 7 ? 1 : -1, e.button >= 6);
+        if (press) window_wheel(e.button == Button4 || e.button == 7 ? 1 : -1, e.button >= 6, e.x, e.y);
         return;
     }
     window_button(button_bit(e.button), press, static_cast<uint32_t>(e.time), e.x, e.y);
