@@ -145,10 +145,11 @@ TEST_F(WaylandProgram, AWaylandDisplayThatCannotBeOpenedFallsBackToX11) {
 }
 
 // A MIDI output that cannot open is reported on a desktop without X too: the box with the
-// message's title, answered by Return (or the compositor's close), then 0.
+// message's title, answered by Return, the compositor's close or Alt+F4 (the close code from
+// the keyboard, as on X11), then 0.
 TEST_F(WaylandProgram, TheMidiFailureBoxAppearsWithoutAnXServer) {
     ASSERT_EQ(desktop.start(1), "");
-    for (const char* answer : {"Return", "close"}) {
+    for (const std::string answer : {"Return", "close", "Alt+F4"}) {
         SCOPED_TRACE(answer);
         std::vector<std::string> env = desktop.client_environment();
         env.push_back("VXMIDI=nonsense");
@@ -156,11 +157,16 @@ TEST_F(WaylandProgram, TheMidiFailureBoxAppearsWithoutAnXServer) {
         ASSERT_TRUE(desktop.wait_window("vxpiano", rect, &title)) << program.error_text();
         EXPECT_EQ(title, "Cannot open MIDI device.");
         EXPECT_TRUE(program.running()) << "the box waits for its answer";
-        if (std::string(answer) == "Return") {
-            desktop.pointer_to(rect.x + rect.width / 2, rect.y + 10);
+        desktop.pointer_to(rect.x + rect.width / 2, rect.y + 10);
+        if (answer == "Return") {
             desktop.tap(XK_Return);
-        } else {
+        } else if (answer == "close") {
             ASSERT_TRUE(desktop.command("[app_id=vxpiano] kill"));
+        } else {
+            const unsigned alt = vxtest::keycode_of(desktop.x(), XK_Alt_L);
+            vxtest::key(desktop.x(), alt, true);
+            desktop.tap(XK_F4);
+            vxtest::key(desktop.x(), alt, false);
         }
         EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
     }
