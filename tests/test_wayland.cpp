@@ -203,3 +203,55 @@ TEST(WaylandScreen, FollowsTheOutputsScale) {
     vx::screen_close();
     for (const char* name : {"VXGFX", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"}) unsetenv(name);
 }
+
+// Where the compositor draws no frame (weston offers no xdg-decoration, as GNOME does not), the
+// window draws a bar of its own above the unchanged picture; its close button ends the program
+// with 0.
+TEST(WaylandFrame, WithoutServerSideDecorationsTheWindowsOwnCloseButtonEndsIt) {
+    vxtest::Compositor desktop;
+    ASSERT_EQ(desktop.start_weston(), "");
+    vxtest::TempDir directory{"vxwayland_frame"};
+    ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), directory.file("piano_k.bmp")));
+    const vxtest::Frame frame = vxtest::expected_frame(directory.path());
+    std::vector<std::string> env = desktop.client_environment();
+    env.push_back("VXMIDI=smf:" + directory.file("out.mid"));
+    vxtest::Program program;
+    ASSERT_TRUE(program.start(directory.path(), env));
+
+    // The window's corner: where the bar's colour first runs the picture's whole width.
+    Display* d = desktop.x();
+    const uint32_t bar = 0x3C3C3C;
+    constexpr int bar_rows = 20;
+    int left = -1, top = -1;
+    vxtest::Capture shot;
+    ASSERT_TRUE(vxtest::wait_until(
+        [&] {
+            shot = vxtest::capture(d, DefaultRootWindow(d));
+            for (int y = 0; y + bar_rows + frame.height <= shot.height && left < 0; ++y)
+                for (int x = 0, run = 0; x < shot.width; ++x) {
+                    run = (shot.at(x, y) & 0xFFFFFF) == bar ? run + 1 : 0;
+                    if (run == frame.width) {
+                        left = x - frame.width + 1;
+                        top = y;
+                        break;
+                    }
+                }
+            if (left < 0) return false;
+            vxtest::Capture picture = shot;
+            picture.width = frame.width;
+            picture.height = frame.height;
+            picture.pixels.clear();
+            for (int y = 0; y < frame.height; ++y)
+                for (int x = 0; x < frame.width; ++x) picture.pixels.push_back(shot.at(left + x, top + bar_rows + y));
+            const bool same = vxtest::frame_difference(picture, frame, 24).empty();
+            if (!same) left = top = -1;
+            return same;
+        },
+        10000ms))
+        << "no window with its own bar above the start frame; stderr: " << program.error_text();
+
+    vxtest::pointer_move(d, DefaultRootWindow(d), left + frame.width - bar_rows / 2, top + bar_rows / 2);
+    std::this_thread::sleep_for(50ms);
+    vxtest::click(d, 1);
+    EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
+}

@@ -22,7 +22,7 @@ extern char** environ;
 namespace vxtest {
 namespace {
 
-// sway refuses to run as root; nobody needs no account of its own.
+// sway refuses to run as root; nobody needs no account of its own (weston runs as it too).
 constexpr uid_t unprivileged_id = 65534;
 
 // This process's environment without the settings that would point a child elsewhere, plus
@@ -79,17 +79,49 @@ int number_after(const std::string& json, const std::string& key, size_t from) {
 
 Compositor::~Compositor() { stop(); }
 
-std::string Compositor::start(int scale) {
-    scale_ = scale;
+// The Xvfb, the test's connection to it and a runtime directory the compositor's user owns;
+// "" or what went wrong.
+std::string Compositor::prepare() {
     if (!xvfb_.start(1920, 1080, 24, {"-ac"})) return "no Xvfb";
     connection_ = std::make_unique<Connection>(xvfb_.display_name());
     if (!*connection_) return "no connection to the Xvfb";
     runtime_ = std::make_unique<TempDir>("vxwayland");
     const std::string dir = runtime_->path();
     if (dir.empty()) return "no runtime directory";
-    const bool root = geteuid() == 0;
-    if (root && chown(dir.c_str(), unprivileged_id, unprivileged_id) != 0) return "cannot hand the runtime directory over";
+    if (geteuid() == 0 && chown(dir.c_str(), unprivileged_id, unprivileged_id) != 0) return "cannot hand the runtime directory over";
     chmod(dir.c_str(), 0700);
+    return "";
+}
+
+// Runs the compositor as the runtime directory's user, its output in sway.log there.
+bool Compositor::launch(std::vector<std::string> args) {
+    if (geteuid() == 0) args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    const std::string dir = runtime_->path();
+    compositor_pid_ = spawn(args, child_environment({"WLR_BACKENDS=x11", "WLR_RENDERER=pixman", "DISPLAY=" + xvfb_.display_name(),
+                                               "XDG_RUNTIME_DIR=" + dir}),
+                      dir + "/compositor.log");
+    return compositor_pid_ > 0;
+}
+
+std::string Compositor::start_weston() {
+    scale_ = 1;
+    if (std::string problem = prepare(); !problem.empty()) return problem;
+    const std::string dir = runtime_->path();
+    if (!launch({"weston", "--backend=x11-backend.so", "--use-pixman", "--width=1000", "--height=560", "--socket=wayland-vx"}))
+        return "weston could not be started";
+    wayland_display_ = "wayland-vx";
+    if (!wait_until([&] { return std::filesystem::exists(dir + "/wayland-vx"); }, std::chrono::milliseconds(15000))) {
+        std::string log = read_text(dir + "/compositor.log");
+        stop();
+        return "weston did not start: " + log.substr(0, 2000);
+    }
+    return "";
+}
+
+std::string Compositor::start(int scale) {
+    scale_ = scale;
+    if (std::string problem = prepare(); !problem.empty()) return problem;
+    const std::string dir = runtime_->path();
     const std::string config = dir + "/sway.conf";
     {
         std::ofstream out(config);
@@ -98,13 +130,7 @@ std::string Compositor::start(int scale) {
             << "for_window [app_id=\".*\"] floating enable, move position 0 0\n";
     }
     chmod(config.c_str(), 0644);
-    std::vector<std::string> args = {"sway", "-c", config};
-    if (root) args.insert(args.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    sway_pid_ = spawn(args,
-                      child_environment({"WLR_BACKENDS=x11", "WLR_RENDERER=pixman", "DISPLAY=" + xvfb_.display_name(),
-                                         "XDG_RUNTIME_DIR=" + dir}),
-                      dir + "/sway.log");
-    if (sway_pid_ < 0) return "sway could not be started";
+    if (!launch({"sway", "-c", config})) return "sway could not be started";
     // Ready once both sockets exist and the IPC answers.
     auto ready = [&] {
         for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -115,7 +141,7 @@ std::string Compositor::start(int scale) {
         return !wayland_display_.empty() && !ipc_socket_.empty() && run_tool({"swaymsg", "-t", "get_outputs"}) == 0;
     };
     if (!wait_until(ready, std::chrono::milliseconds(15000))) {
-        std::string log = read_text(dir + "/sway.log");
+        std::string log = read_text(dir + "/compositor.log");
         stop();
         return "sway did not start: " + log.substr(0, 2000);
     }
@@ -123,15 +149,15 @@ std::string Compositor::start(int scale) {
 }
 
 void Compositor::kill() {
-    if (sway_pid_ > 0) kill_and_reap(sway_pid_);
-    sway_pid_ = -1;
+    if (compositor_pid_ > 0) kill_and_reap(compositor_pid_);
+    compositor_pid_ = -1;
 }
 
 void Compositor::stop() {
-    if (sway_pid_ > 0) {
-        ::kill(sway_pid_, SIGTERM);
-        if (!wait_until([&] { return reap_if_ended(sway_pid_) >= 0; }, std::chrono::milliseconds(3000))) kill_and_reap(sway_pid_);
-        sway_pid_ = -1;
+    if (compositor_pid_ > 0) {
+        ::kill(compositor_pid_, SIGTERM);
+        if (!wait_until([&] { return reap_if_ended(compositor_pid_) >= 0; }, std::chrono::milliseconds(3000))) kill_and_reap(compositor_pid_);
+        compositor_pid_ = -1;
     }
     runtime_.reset();
     if (connection_) connection_->close();

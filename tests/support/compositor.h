@@ -1,7 +1,8 @@
 // A private Wayland desktop for a test: sway nested in a private Xvfb (wlroots' X11 back end
 // with its software renderer), run as an unprivileged user when the test runs as root, since
 // sway refuses root. XTest on the Xvfb reaches Wayland clients as a real pointer and keyboard;
-// sway's IPC finds windows; grim takes screenshots.
+// sway's IPC finds windows; grim takes screenshots. weston, which offers no server-side
+// decorations, can run instead (its output read back from the Xvfb).
 #pragma once
 
 #include <sys/types.h>
@@ -31,10 +32,13 @@ public:
     // Starts the Xvfb and sway with one output of 1920 x 1080 device pixels at this scale,
     // floating windows at (0, 0) without borders; "" or what went wrong.
     std::string start(int scale = 1);
+    // Starts the Xvfb and weston (X11 back end, pixman) with one 1000 x 560 output at (0, 0)
+    // of the Xvfb, scale 1; only the X side (x()) reads its pixels.
+    std::string start_weston();
     // The compositor dies at once (SIGKILL), as a crashed desktop does.
     void kill();
     void stop();
-    bool running() const { return sway_pid_ > 0; }
+    bool running() const { return compositor_pid_ > 0; }
     int scale() const { return scale_; }
 
     // What a client needs to reach it: XDG_RUNTIME_DIR and WAYLAND_DISPLAY (no DISPLAY).
@@ -60,11 +64,13 @@ public:
     void tap(unsigned long keysym, std::chrono::milliseconds hold = std::chrono::milliseconds(70));
 
 private:
+    std::string prepare();
+    bool launch(std::vector<std::string> args);
     int run_tool(const std::vector<std::string>& args, std::string* output = nullptr);
     Xvfb xvfb_;
     std::unique_ptr<Connection> connection_;
     std::unique_ptr<TempDir> runtime_;
-    pid_t sway_pid_ = -1;
+    pid_t compositor_pid_ = -1;
     int scale_ = 1;
     std::string wayland_display_, ipc_socket_;
 };
