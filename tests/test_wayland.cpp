@@ -1,7 +1,8 @@
 // The built program on a real Wayland desktop (sway nested in a private Xvfb, no XWayland):
-// its window and pixels at output scales 1 and 2, real clicks playing the keys under the
-// pointer, the ways it ends (Escape, the compositor's close, the compositor gone), and the
-// choice between Wayland and X11.
+// its window and pixels at output scales 1 and 2 and across a scale change, real clicks
+// playing the keys under the pointer, the ways it ends (Escape, the compositor's close, the
+// compositor gone), the MIDI failure box, the choice between Wayland and X11, and its own
+// frame where the compositor (weston) draws none.
 #include <gtest/gtest.h>
 
 #include <X11/keysym.h>
