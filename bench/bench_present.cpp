@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "display/input.h"
+#ifdef VX_WAYLAND
 #include "display/wayland_driver.h"
+#endif
 #include "display/x11_driver.h"
 #include "gfx/context.h"
 #include "tests/support/compositor.h"
@@ -50,6 +52,7 @@ void BM_PresentFullFrame(benchmark::State& state) {
     state.SetLabel(std::string(shm ? "XShmPutImage + XSync" : "XPutImage + XFlush") + ", zoom " + std::to_string(zoom));
 }
 
+#ifdef VX_WAYLAND
 // The library's screen on the Wayland desktop, opened in this process through the "Wayland"
 // driver; each frame waits for the compositor's frame callback before it may go out.
 void BM_PresentFullFrameWayland(benchmark::State& state) {
@@ -81,6 +84,7 @@ void BM_PresentFullFrameWayland(benchmark::State& state) {
     screen_close();
     for (const char* name : {"VXGFX", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"}) unsetenv(name);
 }
+#endif
 
 void BM_PressToMouseGet(benchmark::State& state) {
     vxtest::LibraryScreen screen;
@@ -127,5 +131,7 @@ void BM_PressToMouseGet(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_PresentFullFrame)->Args({1, 1})->Args({0, 1})->Args({1, 2})->Args({0, 2})->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+#ifdef VX_WAYLAND
 BENCHMARK(BM_PresentFullFrameWayland)->Arg(1)->Arg(2)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+#endif
 BENCHMARK(BM_PressToMouseGet)->UseManualTime()->Iterations(500)->Unit(benchmark::kMicrosecond);
