@@ -77,8 +77,10 @@ bool app_start(void** key_sheet_out) {
     vx::set_program_icon(piano_icon());
     if (vx::screen_res(720, 190, 32, 0, 4, 0) != 0) {
         // Without a screen the loop would poll an invisible window forever.
-        std::fprintf(stderr, "vxpiano: cannot open the window (is a display reachable? DISPLAY=%s)\n",
-                     std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "");
+        const char* x11 = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        std::fprintf(stderr, "vxpiano: cannot open the window (is a display reachable? DISPLAY=%s WAYLAND_DISPLAY=%s)\n",
+                     x11 ? x11 : "", wayland ? wayland : "");
         midi_close();
         return false;
     }

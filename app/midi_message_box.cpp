@@ -260,7 +260,7 @@ bool is_answer_key(XKeyEvent* key) {
 bool midi_message_box(const char* caption, const char* text, const char* reason) {
     XInitThreads();
     std::unique_ptr<Display, DisplayCloser> owner(XOpenDisplay(nullptr));
-    if (!owner) return false;
+    if (!owner) return screen_message_box(caption, text, reason);
     Display* display = owner.get();
     XSetErrorHandler(ignore_x_error);
     XSetIOErrorHandler(server_gone);

@@ -1,6 +1,8 @@
 // Under a private Xvfb: the cost of presenting a full dirty 720 x 190 x 32 frame (conversion,
-// put and the server's completion) with MIT-SHM and with XPutImage, at zoom 1 and 2, and the latency from an
-// XTest button press to the library reporting it through mouse_get (median and 99th percentile).
+// put and the server's completion) with MIT-SHM and with XPutImage, at zoom 1 and 2; beside it
+// the same frame on a Wayland desktop (nested sway; conversion into the released wl_shm buffer,
+// attach and commit) at output scale 1 and 2; and the latency from an XTest button press to the
+// library reporting it through mouse_get (median and 99th percentile).
 #include <benchmark/benchmark.h>
 
 #include <X11/extensions/XTest.h>
@@ -13,8 +15,12 @@
 #include <vector>
 
 #include "display/input.h"
+#ifdef VX_WAYLAND
+#include "display/wayland_driver.h"
+#endif
 #include "display/x11_driver.h"
 #include "gfx/context.h"
+#include "tests/support/compositor.h"
 #include "tests/support/x11_screen.h"
 
 using namespace vx;
@@ -45,6 +51,40 @@ void BM_PresentFullFrame(benchmark::State& state) {
     }
     state.SetLabel(std::string(shm ? "XShmPutImage + XSync" : "XPutImage + XFlush") + ", zoom " + std::to_string(zoom));
 }
+
+#ifdef VX_WAYLAND
+// The library's screen on the Wayland desktop, opened in this process through the "Wayland"
+// driver; each frame waits for the compositor's frame callback before it may go out.
+void BM_PresentFullFrameWayland(benchmark::State& state) {
+    const int scale = static_cast<int>(state.range(0));
+    vxtest::Compositor desktop;
+    if (std::string problem = desktop.start(scale); !problem.empty()) {
+        state.SkipWithError(problem.c_str());
+        return;
+    }
+    for (const std::string& entry : desktop.client_environment()) {
+        const size_t eq = entry.find('=');
+        setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+    }
+    setenv("VXGFX", "wayland", 1);
+    ScreenInfo info;
+    if (screen_res(720, 190, 32, 0, 4, 0) == 0) screen_info(&info);
+    if (info.driver != "Wayland") {
+        state.SkipWithError("the Wayland driver did not open");
+    } else {
+        vxtest::wait_presented();
+        for (auto _ : state) {
+            uint64_t frames = wayland_present_stats().frames;
+            vxtest::with_screen_lock([](GfxContext* ctx) { std::memset(ctx->dirty.get(), 1, static_cast<size_t>(ctx->height)); });
+            while (wayland_present_stats().frames == frames) std::this_thread::yield();
+            state.SetIterationTime(static_cast<double>(wayland_present_stats().last_ns) * 1e-9);
+        }
+        state.SetLabel("wl_shm, conversion + attach + commit, output scale " + std::to_string(scale));
+    }
+    screen_close();
+    for (const char* name : {"VXGFX", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"}) unsetenv(name);
+}
+#endif
 
 void BM_PressToMouseGet(benchmark::State& state) {
     vxtest::LibraryScreen screen;
@@ -91,4 +131,7 @@ void BM_PressToMouseGet(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_PresentFullFrame)->Args({1, 1})->Args({0, 1})->Args({1, 2})->Args({0, 2})->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+#ifdef VX_WAYLAND
+BENCHMARK(BM_PresentFullFrameWayland)->Arg(1)->Arg(2)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+#endif
 BENCHMARK(BM_PressToMouseGet)->UseManualTime()->Iterations(500)->Unit(benchmark::kMicrosecond);

@@ -1,10 +1,10 @@
 // The built program under a private Xvfb, measured from outside as a user meets it: an XTest
 // press on a key to its Note On arriving at a raw FIFO (median and 99th percentile), the
 // processor time and wake-ups (voluntary context switches of all its threads) of the idle
-// program over 30 s, and the time from exec to the window showing the complete start frame;
-// with the embedded synthesiser and each SoundFont of soundfonts.h playing into a PulseAudio
-// server, that time and the resident memory once the start program is loaded and after a few
-// programs were chosen and played.
+// program over 30 s on X11 and on Wayland, and the time from exec to the window showing the
+// complete start frame; with the embedded synthesiser and each SoundFont of soundfonts.h playing
+// into a PulseAudio server, that time and the resident memory once the start program is loaded
+// and after a few programs were chosen and played.
 #include <benchmark/benchmark.h>
 
 #include <X11/extensions/XTest.h>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench/soundfonts.h"
+#include "tests/support/compositor.h"
 #include "tests/support/program.h"
 #include "tests/support/sound_server.h"
 
@@ -83,14 +84,36 @@ void BM_ProgramClickToNoteOn(benchmark::State& state) {
     run.escape_and_wait();
 }
 
-// The program left alone with the pointer over its window.
+// The program left alone with the pointer over its window: on X11 (argument 0) and on a
+// Wayland desktop (argument 1, nested sway), in one run.
 void BM_ProgramIdle(benchmark::State& state) {
+    const bool wayland = state.range(0) != 0;
     vxtest::PianoRun run;
-    if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) {
-        state.SkipWithError(problem.c_str());
-        return;
+    vxtest::Compositor desktop;
+    vxtest::Program wayland_program;
+    pid_t pid = -1;
+    if (!wayland) {
+        if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            return;
+        }
+        pid = run.program.pid();
+    } else {
+        if (std::string problem = desktop.start(1); !problem.empty()) {
+            state.SkipWithError(problem.c_str());
+            return;
+        }
+        std::vector<std::string> env = desktop.client_environment();
+        env.push_back("VXMIDI=raw:/dev/null");
+        vxtest::DesktopRect rect;
+        if (!vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp")) ||
+            !wayland_program.start(run.directory.path(), env) || !desktop.wait_window("vxpiano", rect)) {
+            state.SkipWithError("the program did not start on the Wayland desktop");
+            return;
+        }
+        desktop.pointer_to(rect.x + 360, rect.y + 70);
+        pid = wayland_program.pid();
     }
-    const pid_t pid = run.program.pid();
     std::this_thread::sleep_for(500ms);  // past the start
     for (auto _ : state) {
         const auto begin = Clock::now();
@@ -105,8 +128,10 @@ void BM_ProgramIdle(benchmark::State& state) {
         if (run0 >= 0 && run1 >= 0) state.counters["run_percent"] = 100.0 * static_cast<double>(run1 - run0) * 1e-9 / seconds;
         state.counters["wakeups_per_s"] = static_cast<double>(switches1 - switches0) / seconds;
     }
-    state.SetLabel("cpu_percent: utime+stime; run_percent: scheduler run time; wake-ups: voluntary switches");
-    run.escape_and_wait();
+    state.SetLabel(std::string(wayland ? "Wayland" : "X11") +
+                   "; cpu_percent: utime+stime; run_percent: scheduler run time; wake-ups: voluntary switches");
+    if (wayland) wayland_program.kill();
+    else run.escape_and_wait();
 }
 
 // Exec to the first capture that equals the whole start frame.
@@ -223,5 +248,9 @@ void BM_ProgramStartWithSoundFont(benchmark::State& state) {
 
 BENCHMARK(BM_ProgramStartWithSoundFont)->DenseRange(0, 2)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ProgramClickToNoteOn)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ProgramIdle)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+#ifdef VX_WAYLAND
+BENCHMARK(BM_ProgramIdle)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+#else
+BENCHMARK(BM_ProgramIdle)->Arg(0)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+#endif
 BENCHMARK(BM_ProgramStartToFirstFrame)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);

@@ -27,6 +27,19 @@ struct DisplayDriver {
     void (*poll)();                                                         // optional
 };
 
+// What the last presentation of a windowed back end cost, for benchmarks: frames presented
+// since open, the time of the last one (conversion and sending; on X11 also the server's
+// completion), and how it was sent.
+struct PresentStats {
+    uint64_t frames = 0;
+    uint64_t last_ns = 0;
+    bool shared_memory = false;
+    int bits = 0;
+    bool reversed = false;
+    uint64_t ticks = 0;  // presentation ticks run
+    uint64_t wakes = 0;  // times an idle thread was woken by drawing
+};
+
 extern const DisplayDriver null_driver;
 
 // The drivers the mode set tries, in preference order.

@@ -33,18 +33,13 @@
 
 #include "display/blitters.h"
 #include "display/window.h"
+#include "display/x11_window.h"
 #include "gfx/context.h"
 
 namespace vx {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto tick_period = std::chrono::milliseconds(10);
-// Ticks that present nothing with no key held before the thread sleeps until drawing, input
-// or the end wakes it. Key events set key_state; what they cannot tell (a key released while
-// another client held the keyboard) comes with the server's KeymapNotify, so sleeping loses
-// nothing.
-constexpr int idle_after_ticks = 3;
 constexpr int host_byte_order = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
 
 // Everything the back end opens, released once by backend_close.
@@ -248,7 +243,7 @@ void set_window_properties(Backend& b, const Rect& area) {
 
     XClassHint class_hint{ws.title, ws.class_name};
     XSetClassHint(d, w, &class_hint);
-    Atom protocols[2] = {ws.atoms.wm_delete_window, ws.atoms.net_wm_ping};
+    Atom protocols[2] = {x11_window.atoms.wm_delete_window, x11_window.atoms.net_wm_ping};
     XSetWMProtocols(d, w, protocols, 2);
 
     long pid = getpid();
@@ -292,10 +287,10 @@ void set_window_properties(Backend& b, const Rect& area) {
         XChangeProperty(d, w, XInternAtom(d, "_NET_WM_ICON", False), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<unsigned char*>(icon_data.data()), static_cast<int>(icon_data.size()));
     std::vector<Atom> state;
-    if (ws.flags & 1) state.push_back(ws.atoms.net_wm_state_fullscreen);
+    if (ws.flags & 1) state.push_back(x11_window.atoms.net_wm_state_fullscreen);
     if (ws.flags & 0x20) state.push_back(XInternAtom(d, "_NET_WM_STATE_ABOVE", False));
     if (!state.empty())
-        XChangeProperty(d, w, ws.atoms.net_wm_state, XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(state.data()),
+        XChangeProperty(d, w, x11_window.atoms.net_wm_state, XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(state.data()),
                         static_cast<int>(state.size()));
     if (ws.flags & 8) {
         Atom motif = XInternAtom(d, "_MOTIF_WM_HINTS", False);
@@ -305,14 +300,13 @@ void set_window_properties(Backend& b, const Rect& area) {
 }
 
 void create_cursors(Backend& b) {
-    WindowState& ws = window_state;
-    ws.arrow_cursor = XCreateFontCursor(b.display, XC_left_ptr);
+    x11_window.arrow_cursor = XCreateFontCursor(b.display, XC_left_ptr);
     static char empty[1] = {0};
     Pixmap blank = XCreateBitmapFromData(b.display, b.window, empty, 1, 1);
     XColor black{};
-    ws.invisible_cursor = XCreatePixmapCursor(b.display, blank, blank, &black, &black, 0, 0);
+    x11_window.invisible_cursor = XCreatePixmapCursor(b.display, blank, blank, &black, &black, 0, 0);
     XFreePixmap(b.display, blank);
-    XDefineCursor(b.display, b.window, ws.arrow_cursor);
+    XDefineCursor(b.display, b.window, x11_window.arrow_cursor);
 }
 
 // MIT-SHM under a temporary error handler around the attach and a sync; the segment is marked
@@ -400,7 +394,7 @@ int backend_open() {
     Display* d = b.display;
     our_display = d;
     XSetIOErrorExitHandler(d, io_exit_handler, nullptr);
-    ws.display = d;
+    x11_window.display = d;
     const int screen = DefaultScreen(d);
     const Window root = RootWindow(d, screen);
     ws.zoom = x11_zoom(d);
@@ -415,7 +409,7 @@ int backend_open() {
     blitter_zoom_set(ws.zoom, visual.bits);
     stat_bits = visual.bits;
     stat_reversed = visual.reversed;
-    intern_atoms(d, ws.atoms);
+    intern_atoms(d, x11_window.atoms);
 
     Rect area = placement_monitor(d, screen, &ws.monitor);
     const int shown_width = ws.width * ws.zoom, shown_height = ws.height * ws.zoom;
@@ -442,7 +436,7 @@ int backend_open() {
     b.window = XCreateWindow(d, root, place.x, place.y, static_cast<unsigned>(place.width), static_cast<unsigned>(place.height), 0,
                              b.depth, InputOutput, b.visual, CWBackPixmap | CWBorderPixel | CWColormap | CWEventMask, &attributes);
     if (!b.window) return -1;
-    ws.window = b.window;
+    x11_window.window = b.window;
     set_window_properties(b, place);
     create_cursors(b);
     b.gc = XCreateGC(d, b.window, 0, nullptr);
@@ -471,7 +465,6 @@ int backend_open() {
 void backend_close() {
     if (!backend) return;
     Backend& b = *backend;
-    WindowState& ws = window_state;
     Display* d = b.display;
     // After the server went away no request may be sent; our own memory is still freed.
     const bool alive = d && !window_connection_gone();
@@ -479,8 +472,8 @@ void backend_close() {
         if (b.screensaver_suspended) XScreenSaverSuspend(d, False);
         if (b.shm_attached) XShmDetach(d, &b.shm);
         if (b.gc) XFreeGC(d, b.gc);
-        if (ws.arrow_cursor) XFreeCursor(d, ws.arrow_cursor);
-        if (ws.invisible_cursor) XFreeCursor(d, ws.invisible_cursor);
+        if (x11_window.arrow_cursor) XFreeCursor(d, x11_window.arrow_cursor);
+        if (x11_window.invisible_cursor) XFreeCursor(d, x11_window.invisible_cursor);
         if (b.window) XDestroyWindow(d, b.window);
         if (b.own_colormap) XFreeColormap(d, b.colormap);
         XSync(d, False);
@@ -498,9 +491,7 @@ void backend_close() {
         if (alive) XCloseDisplay(d);
         else abandoned_displays().emplace_back(d, b.gc);
         our_display = nullptr;
-        ws.display = nullptr;
-        ws.window = 0;
-        ws.arrow_cursor = ws.invisible_cursor = 0;
+        x11_window = X11Window{};
     }
     backend.reset();
 }
@@ -594,22 +585,13 @@ Wake wait_for_events(Backend& b, Clock::time_point next_tick, bool idle) {
 
 void run_loop(Backend& b) {
     WindowState& ws = window_state;
-    Clock::time_point next_tick = Clock::now();
-    // Ticks in a row that presented nothing with no key held; past idle_after_ticks the thread
-    // sleeps until something is drawn, input arrives or the window closes.
-    int quiet_ticks = 0;
-    bool idle = false;
+    UpdatePacing pacing;
     while (shared(ws.inited).load() && !window_connection_gone()) {
-        const Wake wake = wait_for_events(b, next_tick, idle);
+        const Wake wake = wait_for_events(b, pacing.next_tick, pacing.idle);
         if (window_connection_gone()) break;
         Clock::time_point now = Clock::now();
-        if (wake.woken) {
-            if (window_idle_end()) ++stat_wakes;
-            idle = false;
-            quiet_ticks = 0;
-            next_tick = now;
-        }
-        const bool tick_due = !idle && now >= next_tick;
+        if (wake.woken && pacing.woken(now)) ++stat_wakes;
+        const bool tick_due = pacing.tick_due(now);
         Clock::time_point present_start{};
         bool presented = false;
         window_lock();
@@ -622,17 +604,7 @@ void run_loop(Backend& b) {
         const bool pumped = wake.events || presented || XEventsQueued(b.display, QueuedAlready) > 0;
         const int handled = pumped ? pump_messages() : 0;
         if (handled > 0) input_arrived();
-        const bool busy = presented || window_keys_held();
-        if (busy) quiet_ticks = 0;
-        else if (tick_due) ++quiet_ticks;
-        if (idle && busy) {
-            if (window_idle_end()) ++stat_wakes;
-            idle = false;
-            next_tick = now;
-        } else if (!idle && quiet_ticks >= idle_after_ticks && window_wake_fd() >= 0) {
-            window_idle_begin();
-            idle = true;
-        }
+        if (pacing.pass_done(tick_due, presented || window_keys_held(), now)) ++stat_wakes;
         window_unlock();
         if (window_connection_gone()) break;
         // The server must have read the shared image before the next conversion writes it.
@@ -643,16 +615,8 @@ void run_loop(Backend& b) {
             stat_last_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - present_start).count());
             ++stat_frames;
         }
-        if (tick_due) {
-            next_tick += tick_period;
-            if (next_tick <= now) next_tick = now + tick_period;
-        }
     }
-    if (window_connection_gone()) {
-        window_lock();
-        window_mark_lost();
-        window_unlock();
-    }
+    window_loop_ended();
 }
 
 void x11_thread_main(StartSignal* start) {
@@ -670,8 +634,10 @@ void x11_thread_main(StartSignal* start) {
 
 int x11_open(const char* title, int width, int height, int depth, int refresh, int flags) {
     window_state = WindowState{};
+    x11_window = X11Window{};
     if (flags & 2) return -1;  // OpenGL presentation is not served here
-    window_state.hooks = {backend_open, backend_close, backend_repaint, x11_thread_main};
+    window_state.hooks = {backend_open, backend_close, backend_repaint, x11_thread_main, x11_clip, x11_fullscreen};
+    window_state.version = (X_PROTOCOL << 8) | X_PROTOCOL_REVISION;
     return window_open(title, width, height, std::max(depth, 8), refresh, flags);
 }
 
@@ -714,20 +680,16 @@ const DisplayDriver x11_driver = {
     window_palette_entry,
     window_wait_retrace,
     window_read_mouse,
-    window_write_mouse,
-    window_set_title,
-    window_set_position,
+    x11_write_mouse,
+    x11_set_title,
+    x11_set_position,
     x11_list_modes,
     nullptr,
     nullptr,
 };
 
 int x11_zoom(Display* d) {
-    if (const char* asked = std::getenv("VXGFX_ZOOM"); asked && *asked) {
-        char* end = nullptr;
-        const long zoom = std::strtol(asked, &end, 10);
-        if (*end == 0 && zoom >= 1) return static_cast<int>(std::min(zoom, 3L));
-    }
+    if (const int asked = window_asked_zoom()) return asked;
     const double dpi = d ? resource_dpi(d) : 0;
     return std::clamp(static_cast<int>(dpi / 96), 1, 3);
 }

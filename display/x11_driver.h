@@ -17,17 +17,7 @@ extern const DisplayDriver x11_driver;
 // 96 dots per inch, rounded down.
 int x11_zoom(Display* d);
 
-// What the last presentation cost, for benchmarks: frames presented since open, the time of
-// the last one (conversion, put and the server's completion), and how it was sent.
-struct PresentStats {
-    uint64_t frames = 0;
-    uint64_t last_ns = 0;
-    bool shared_memory = false;
-    int bits = 0;
-    bool reversed = false;
-    uint64_t ticks = 0;  // presentation ticks run
-    uint64_t wakes = 0;  // times an idle thread was woken by drawing
-};
+// What the last presentation cost, for benchmarks.
 PresentStats x11_present_stats();
 
 }  // namespace vx

@@ -59,9 +59,9 @@ Program::~Program() {
 
 namespace {
 
-// The program's environment: this process's own without the three settings the tests decide,
-// then the given entries. Built before the fork, since the child of a threaded test may only
-// make async-signal-safe calls.
+// The program's environment: this process's own without the settings the tests decide (the
+// displays, the driver, the MIDI output), then the given entries. Built before the fork, since
+// the child of a threaded test may only make async-signal-safe calls.
 std::vector<std::string> program_environment(const std::vector<std::string>& entries) {
     std::vector<std::string> env;
     auto named = [](const std::string& entry, const std::string& name) {
@@ -71,7 +71,8 @@ std::vector<std::string> program_environment(const std::vector<std::string>& ent
         std::erase_if(env, [&](const std::string& e) { return named(e, name); });
     };
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    for (const char* name : {"DISPLAY", "VXGFX", "VXMIDI", "JACK_NO_START_SERVER"}) remove(name);
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET", "VXGFX", "VXMIDI", "JACK_NO_START_SERVER"})
+        remove(name);
     env.emplace_back("JACK_NO_START_SERVER=1");
     for (const std::string& entry : entries) {
         size_t eq = entry.find('=');

@@ -36,8 +36,8 @@ struct ProgramLimits {
     bool realtime_rights = true;
 };
 
-// One run of the program. The environment is the test's own without DISPLAY, VXGFX and VXMIDI,
-// plus the given entries ("NAME=value"; "NAME=" leaves NAME unset).
+// One run of the program. The environment is the test's own without DISPLAY, WAYLAND_DISPLAY,
+// VXGFX and VXMIDI, plus the given entries ("NAME=value"; "NAME=" leaves NAME unset).
 class Program {
 public:
     Program() = default;
