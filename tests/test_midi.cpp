@@ -62,11 +62,6 @@ void run_child_commands() {
     vx::rt_exit(0);
 }
 
-const bool child_mode = [] {
-    if (std::getenv(child_variable) != nullptr) run_child_commands();
-    return false;
-}();
-
 // Starts the child with the environment changed as given ("NAME=value"; "NAME=" unsets).
 bool child_start(vxtest::ChildProcess& child, std::vector<std::string> environment) {
     environment.push_back(std::string(child_variable) + "=1");
@@ -579,3 +574,11 @@ TEST(MidiOpenFailure, FifoWithoutReaderIsReportedAfterAShortWait) {
 }
 
 }  // namespace
+
+// The child's commands run from main, after every static object of the libraries is built:
+// the failure box may open a screen, whose routine tables are such objects.
+int main(int argc, char** argv) {
+    if (std::getenv(child_variable) != nullptr) run_child_commands();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
