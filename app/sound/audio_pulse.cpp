@@ -2,7 +2,7 @@
 // delay between a Note On and its sound is the few milliseconds the stream keeps queued. While
 // no voice sounds the stream is corked and emptied: the process then sleeps instead of
 // rendering silence, and the next note starts in an empty buffer, at once.
-#include "app/audio_pulse.h"
+#include "app/sound/audio_pulse.h"
 
 #include <unistd.h>
 
@@ -11,9 +11,9 @@
 
 #include <pulse/pulseaudio.h>
 
-#include "app/midi_backend.h"
-#include "app/realtime.h"
-#include "app/synth_queue.h"
+#include "app/midi/midi_backend.h"
+#include "app/sound/realtime.h"
+#include "app/sound/synth_queue.h"
 
 namespace app {
 

@@ -21,11 +21,11 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "app/audio_jack.h"
-#include "app/audio_pipewire.h"
-#include "app/audio_pulse.h"
-#include "app/midi.h"
-#include "app/midi_backend.h"
+#include "app/sound/audio_jack.h"
+#include "app/sound/audio_pipewire.h"
+#include "app/sound/audio_pulse.h"
+#include "app/midi/midi.h"
+#include "app/midi/midi_backend.h"
 
 namespace app {
 

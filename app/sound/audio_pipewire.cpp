@@ -2,7 +2,7 @@
 // sounds within about two periods of the graph. While no voice sounds the stream is paused:
 // the graph then leaves it out of its cycles and the process sleeps instead of rendering
 // silence.
-#include "app/audio_pipewire.h"
+#include "app/sound/audio_pipewire.h"
 
 #include <atomic>
 #include <cerrno>
@@ -20,8 +20,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
-#include "app/midi_backend.h"
-#include "app/synth_queue.h"
+#include "app/midi/midi_backend.h"
+#include "app/sound/synth_queue.h"
 
 namespace app {
 

@@ -1,5 +1,5 @@
 // MIDI output: back-end choice from "VXMIDI", the message words, and the open failure path.
-#include "app/midi.h"
+#include "app/midi/midi.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <signal.h>
 #include <strings.h>
 
-#include "app/midi_backend.h"
-#include "app/midi_message_box.h"
+#include "app/midi/midi_backend.h"
+#include "app/midi/midi_message_box.h"
 #include "runtime/runtime.h"
 
 namespace app {

@@ -2,7 +2,7 @@
 // before a cycle sounds in that cycle's output. A silent synth still costs a full render each
 // cycle (reverb and chorus run on silence): once no voice sounds and the effects' output has
 // died away the cycle writes zeros instead, and rendering resumes with the next message.
-#include "app/audio_jack.h"
+#include "app/sound/audio_jack.h"
 
 #include <jack/jack.h>
 #include <jack/thread.h>
@@ -18,9 +18,9 @@
 #include <mutex>
 #include <thread>
 
-#include "app/midi_backend.h"
-#include "app/realtime.h"
-#include "app/synth_queue.h"
+#include "app/midi/midi_backend.h"
+#include "app/sound/realtime.h"
+#include "app/sound/synth_queue.h"
 
 namespace app {
 
