@@ -2,7 +2,7 @@
 // sounds within about two periods of the graph. While no voice sounds the stream is paused:
 // the graph then leaves it out of its cycles and the process sleeps instead of rendering
 // silence.
-#include "app/sound/audio_pipewire.h"
+#include "app/sound/sound_stream.h"
 
 #include <atomic>
 #include <cerrno>
@@ -36,7 +36,7 @@ constexpr int idle_seconds_before_pause = 1;
 constexpr uint32_t frame_bytes = 2 * sizeof(float);
 }  // namespace
 
-class PipeWireOutput {
+class PipeWireOutput : public SoundStream {
 public:
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
@@ -291,7 +291,7 @@ bool pipewire_listens() {
 }
 }  // namespace
 
-PipeWireOutput* pipewire_connect() {
+SoundStream* pipewire_connect() {
     if (!pipewire_listens()) {
         midi_set_reason("PipeWire: no server");
         return nullptr;
@@ -344,12 +344,13 @@ PipeWireOutput* pipewire_connect() {
     return out;
 }
 
-int pipewire_rate(const PipeWireOutput* output) { return output->rate; }
+int pipewire_rate(const SoundStream* stream) { return static_cast<const PipeWireOutput*>(stream)->rate; }
 
-bool pipewire_play(PipeWireOutput* output, fluid_synth_t* synth, int quantum_frames) {
+bool pipewire_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing) {
+    auto* output = static_cast<PipeWireOutput*>(stream);
     pw_thread_loop_lock(output->loop);
     output->synth = synth;
-    output->quantum = quantum_frames;
+    output->quantum = timing.period_frames;
     output->make_stream();
     const bool ok = output->stream != nullptr;
     if (!ok) midi_set_reason("PipeWire: cannot open a stream");
@@ -357,7 +358,8 @@ bool pipewire_play(PipeWireOutput* output, fluid_synth_t* synth, int quantum_fra
     return ok;
 }
 
-bool pipewire_send(PipeWireOutput* output, const uint8_t* bytes, int count) {
+bool pipewire_send(SoundStream* stream, const uint8_t* bytes, int count) {
+    auto* output = static_cast<PipeWireOutput*>(stream);
     for (int waited_ms = 0;; ++waited_ms) {
         pw_thread_loop_lock(output->loop);
         // Between a loss and the stream's return nothing renders: the program's thread never
@@ -382,8 +384,9 @@ bool pipewire_send(PipeWireOutput* output, const uint8_t* bytes, int count) {
     }
 }
 
-void pipewire_close(PipeWireOutput* output) {
-    if (output == nullptr) return;
+void pipewire_close(SoundStream* stream) {
+    if (stream == nullptr) return;
+    auto* output = static_cast<PipeWireOutput*>(stream);
     if (output->loop != nullptr) {
         pw_thread_loop_stop(output->loop);
         output->drop_stream();
