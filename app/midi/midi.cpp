@@ -27,7 +27,9 @@ namespace {
 const MidiBackend midi_backends[] = {
     {"alsa", "alsa[:DEST]", alsa_open, alsa_send, alsa_close},
     {"fluidsynth", "fluidsynth[:k=v,...]", fluidsynth_open, fluidsynth_send, fluidsynth_close},
+#if VX_JACK
     {"jack", "jack[:PORT]", jack_open, jack_send, jack_close},
+#endif
     {"smf", "smf:PATH", smf_open, smf_send, smf_close},
     {"raw", "raw:PATH", raw_open, raw_send, raw_close},
 };

@@ -318,12 +318,20 @@ constexpr int pulse_periods = 4;
 // client rendering in its cycle; then a stream in a PipeWire server's graph, which answers
 // within two of its periods; then a stream to the session's PulseAudio server (PipeWire's
 // PulseAudio service would keep four periods queued), whose buffer we size and fill ourselves.
+// Those left out of the build are not in the table; a name of nullptr ends it.
 constexpr SoundBackend sound_backends[] = {
+#if VX_JACK
     {"jack", jack_audio_connect, jack_audio_rate, {0, 0, 0}, jack_audio_play, jack_audio_send, jack_audio_close},
+#endif
+#if VX_PIPEWIRE
     {"pipewire", pipewire_connect, pipewire_rate, {pipewire_quantum, 0, 0}, pipewire_play, pipewire_send,
      pipewire_close},
+#endif
+#if VX_PULSEAUDIO
     {"pulseaudio", pulse_connect, pulse_rate, {pulse_period_size, pulse_periods, 0}, pulse_play, pulse_send,
      pulse_close},
+#endif
+    {},
 };
 
 // Where the synth's sound goes: a driver the user names is the library's; otherwise the first
@@ -332,10 +340,11 @@ constexpr SoundBackend sound_backends[] = {
 void choose_sound_stream(FluidOutput& out, bool driver_named, std::string* declined) {
     if (driver_named) return;
     for (const SoundBackend& backend : sound_backends) {
+        if (backend.name == nullptr) break;
         out.sound = std::unique_ptr<SoundStream, SoundCloser>(backend.connect(), SoundCloser{&backend});
         if (out.sound) return;
     }
-    *declined = midi_reason();
+    if (sound_backends[0].name != nullptr) *declined = midi_reason();
 }
 
 // The stream's own timing, unless "VXMIDI" sets the period size or the count of periods.
