@@ -321,14 +321,14 @@ constexpr int pulse_periods = 4;
 // Those left out of the build are not in the table; a name of nullptr ends it.
 constexpr SoundBackend sound_backends[] = {
 #if VX_JACK
-    {"jack", jack_audio_connect, jack_audio_rate, {0, 0, 0}, jack_audio_play, jack_audio_send, jack_audio_close},
+    {"jack", jack_audio_connect, {0, 0, 0}, jack_audio_play, jack_audio_send, jack_audio_close},
 #endif
 #if VX_PIPEWIRE
-    {"pipewire", pipewire_connect, pipewire_rate, {pipewire_quantum, 0, 0}, pipewire_play, pipewire_send,
+    {"pipewire", pipewire_connect, {pipewire_quantum, 0, 0}, pipewire_play, pipewire_send,
      pipewire_close},
 #endif
 #if VX_PULSEAUDIO
-    {"pulseaudio", pulse_connect, pulse_rate, {pulse_period_size, pulse_periods, 0}, pulse_play, pulse_send,
+    {"pulseaudio", pulse_connect, {pulse_period_size, pulse_periods, 0}, pulse_play, pulse_send,
      pulse_close},
 #endif
     {},
@@ -595,7 +595,7 @@ bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand)
     const SoundBackend* stream = out.sound ? out.sound.get_deleter().backend : nullptr;
     // Rendered at the server's own rate nothing resamples on the way, unless the user chose one.
     if (stream != nullptr && chosen_rate == library_rate)
-        fluid_settings_setnum(settings, "synth.sample-rate", stream->rate(out.sound.get()));
+        fluid_settings_setnum(settings, "synth.sample-rate", out.sound->rate);
     out.synth.reset(new_fluid_synth(settings));
     if (!out.synth) {
         midi_set_reason("FluidSynth cannot start%s%s", last_log_message[0] ? ": " : "",

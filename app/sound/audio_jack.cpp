@@ -51,7 +51,6 @@ public:
     jack_client_t* client = nullptr;
     jack_port_t* ports[2] = {nullptr, nullptr};
     fluid_synth_t* synth = nullptr;
-    int rate = 48000;
     // Frames rendered since the last voice or audible sample; rendering stops at
     // stop_after_frames and starts again with the next message.
     long quiet_frames = 0;
@@ -215,8 +214,6 @@ SoundStream* jack_audio_connect() {
     out->rate = static_cast<int>(jack_get_sample_rate(client));
     return out;
 }
-
-int jack_audio_rate(const SoundStream* stream) { return static_cast<const JackAudio*>(stream)->rate; }
 
 bool jack_audio_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming&) {
     auto* output = static_cast<JackAudio*>(stream);

@@ -47,7 +47,6 @@ public:
     spa_source* retry_timer = nullptr;
     spa_source* idle_event = nullptr;
     fluid_synth_t* synth = nullptr;
-    int rate = 48000;
     int quantum = 512;
     int sync_seq = -1;
     bool answered = false;
@@ -343,8 +342,6 @@ SoundStream* pipewire_connect() {
     }
     return out;
 }
-
-int pipewire_rate(const SoundStream* stream) { return static_cast<const PipeWireOutput*>(stream)->rate; }
 
 bool pipewire_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing) {
     auto* output = static_cast<PipeWireOutput*>(stream);

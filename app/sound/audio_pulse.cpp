@@ -37,7 +37,6 @@ public:
     pa_defer_event* restart = nullptr;  // a Note On for a stopped stream, run on the loop's thread
     fluid_synth_t* synth = nullptr;
     SoundTiming timing{};
-    int rate = 48000;
     bool corked = true;
     pid_t loop_thread = 0;  // the loop's thread, which renders every block
     bool sound_lost = false;
@@ -318,8 +317,6 @@ SoundStream* pulse_connect() {
     }
     return out;
 }
-
-int pulse_rate(const SoundStream* stream) { return static_cast<const PulseOutput*>(stream)->rate; }
 
 bool pulse_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing) {
     auto* output = static_cast<PulseOutput*>(stream);

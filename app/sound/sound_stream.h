@@ -10,8 +10,12 @@
 
 namespace app {
 
-// What each back end's own output record is made from; only its back end looks inside.
-struct SoundStream {};
+// What each back end's own output record is made from; only its back end looks further inside.
+struct SoundStream {
+    // The server's sample rate, known once connected: the synth renders at it so nothing
+    // resamples.
+    int rate = 48000;
+};
 
 struct SoundTiming {
     int period_frames;  // the server asks for at least this much at a time
@@ -25,8 +29,6 @@ struct SoundBackend {
     // midi_set_reason (JACK leaves none), when none answers within a short wait. Never starts
     // a server.
     SoundStream* (*connect)();
-    // The server's sample rate: the synth renders at it so nothing resamples.
-    int (*rate)(const SoundStream* stream);
     // The timing the stream asks for unless "VXMIDI" sets audio.period-size or audio.periods;
     // a stream with 0 periods heeds only the period size.
     SoundTiming preferred;
@@ -43,7 +45,6 @@ struct SoundBackend {
 // within the server's cycle, connected to the playback ports. Ignores the timing: the server's
 // own period is the one it renders in.
 SoundStream* jack_audio_connect();
-int jack_audio_rate(const SoundStream* stream);
 bool jack_audio_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing);
 bool jack_audio_send(SoundStream* stream, const uint8_t* bytes, int count);
 void jack_audio_close(SoundStream* stream);
@@ -51,7 +52,6 @@ void jack_audio_close(SoundStream* stream);
 // A stream in a PipeWire server's graph, rendered on each of the graph's cycles at the period
 // asked for, paused while nothing sounds. Fails at once where no server listens.
 SoundStream* pipewire_connect();
-int pipewire_rate(const SoundStream* stream);
 bool pipewire_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing);
 bool pipewire_send(SoundStream* stream, const uint8_t* bytes, int count);
 void pipewire_close(SoundStream* stream);
@@ -59,7 +59,6 @@ void pipewire_close(SoundStream* stream);
 // A small stream to a PulseAudio server (or PipeWire's PulseAudio service) that the synth
 // renders into from the server's requests, corked while nothing sounds.
 SoundStream* pulse_connect();
-int pulse_rate(const SoundStream* stream);
 bool pulse_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing);
 bool pulse_send(SoundStream* stream, const uint8_t* bytes, int count);
 void pulse_close(SoundStream* stream);
