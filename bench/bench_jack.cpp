@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/midi.h"
+#include "app/midi/midi.h"
 #include "tests/support/jack_server.h"
 #include "tests/support/program.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/piano.h"
+#include "app/keyboard/piano.h"
 #include "gfx/bmp_load.h"
 #include "gfx/context.h"
 #include "gfx/image.h"

@@ -23,8 +23,8 @@
 #include <string>
 #include <thread>
 
-#include "app/midi.h"
-#include "app/piano.h"
+#include "app/midi/midi.h"
+#include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "gfx/context.h"
 #include "tests/support/fake_driver.h"

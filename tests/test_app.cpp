@@ -11,9 +11,9 @@
 
 #include <unistd.h>
 
-#include "app/instruments.h"
-#include "app/midi.h"
-#include "app/piano.h"
+#include "app/keyboard/instruments.h"
+#include "app/midi/midi.h"
+#include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "gfx/context.h"
 #include "gfx/bmp_load.h"

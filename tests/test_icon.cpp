@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/icon.h"
+#include "app/keyboard/icon.h"
 #include "display/icon.h"
 
 using vx::ProgramIcon;

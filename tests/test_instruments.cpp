@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/instruments.h"
+#include "app/keyboard/instruments.h"
 
 namespace {
 

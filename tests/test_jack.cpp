@@ -13,7 +13,7 @@
 
 #include <thread>
 
-#include "app/midi.h"
+#include "app/midi/midi.h"
 #include "tests/support/clock.h"
 #include "tests/support/jack_server.h"
 #include "tests/support/keyboard.h"

@@ -22,7 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/midi.h"
+#include "app/midi/midi.h"
 #include "runtime/runtime.h"
 #include "tests/support/child_process.h"
 #include "tests/support/sound_check.h"

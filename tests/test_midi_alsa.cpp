@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/midi.h"
-#include "app/midi_backend.h"
-#include "app/piano.h"
+#include "app/midi/midi.h"
+#include "app/midi/midi_backend.h"
+#include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "tests/support/fake_driver.h"
 #include "tests/support/keyboard.h"

@@ -177,7 +177,7 @@ else
 fi
 
 if [ "$have_program" != 1 ]; then
-    skipped="${skipped:+$skipped; }vxpiano is not built (no app/main.cpp): the program is not checked"
+    skipped="${skipped:+$skipped; }vxpiano is not built (no app/keyboard/main.cpp): the program is not checked"
 fi
 [ "$failed" = 0 ] || exit 1
 if [ -n "$skipped" ]; then

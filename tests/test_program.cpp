@@ -15,7 +15,7 @@
 #include <span>
 #include <thread>
 
-#include "app/icon.h"
+#include "app/keyboard/icon.h"
 #include "tests/support/jack_server.h"
 #include "tests/support/program.h"
 #include "tests/support/realtime_kit.h"

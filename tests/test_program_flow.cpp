@@ -13,8 +13,8 @@
 
 #include <unistd.h>
 
-#include "app/midi.h"
-#include "app/piano.h"
+#include "app/midi/midi.h"
+#include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "tests/support/fake_driver.h"
 #include "tests/support/keyboard.h"

@@ -7,7 +7,7 @@ and 128 pixels). Each size has its own hand-set key widths, so key edges fall on
 pixels; the round shapes (tile corners, note) are antialiased by supersampling.
 
 The build turns the three small PNGs into C++ source for the window's icon (the array behind
-app/icon.h), so the build needs python3 (it is in tools/packages.txt); nothing but the
+app/keyboard/icon.h), so the build needs python3 (it is in tools/packages.txt); nothing but the
 standard library is used.
 
 The same pixels come out on every run (only integer and basic float arithmetic).
@@ -273,7 +273,7 @@ def cpp_source(images):
     out = []
     out.append("// The program's built-in window icon, made by tools/make_icon.py --cpp at build time from")
     out.append("// the installed PNG icons of these sizes.")
-    out.append('#include "app/icon.h"')
+    out.append('#include "app/keyboard/icon.h"')
     out.append("")
     out.append("#include <cstdint>")
     out.append("")

@@ -7,8 +7,8 @@
 
 #include <unistd.h>
 
-#include "app/midi.h"
-#include "app/piano.h"
+#include "app/midi/midi.h"
+#include "app/keyboard/piano.h"
 #include "tests/support/fake_driver.h"
 
 namespace vxtest {

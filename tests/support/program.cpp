@@ -25,8 +25,8 @@
 #include <iterator>
 #include <sstream>
 
-#include "app/midi.h"
-#include "app/piano.h"
+#include "app/midi/midi.h"
+#include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "gfx/context.h"
 #include "tests/support/child_process.h"

@@ -2,7 +2,7 @@
 // delay between a Note On and its sound is the few milliseconds the stream keeps queued. While
 // no voice sounds the stream is corked and emptied: the process then sleeps instead of
 // rendering silence, and the next note starts in an empty buffer, at once.
-#include "app/audio_pulse.h"
+#include "app/sound/sound_stream.h"
 
 #include <unistd.h>
 
@@ -11,9 +11,9 @@
 
 #include <pulse/pulseaudio.h>
 
-#include "app/midi_backend.h"
-#include "app/realtime.h"
-#include "app/synth_queue.h"
+#include "app/midi/midi_backend.h"
+#include "app/sound/realtime.h"
+#include "app/sound/synth_queue.h"
 
 namespace app {
 
@@ -28,7 +28,7 @@ constexpr int idle_seconds_before_cork = 1;
 constexpr size_t frame_bytes = 2 * sizeof(float);
 }  // namespace
 
-class PulseOutput {
+class PulseOutput : public SoundStream {
 public:
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
@@ -36,8 +36,7 @@ public:
     pa_time_event* timer = nullptr;
     pa_defer_event* restart = nullptr;  // a Note On for a stopped stream, run on the loop's thread
     fluid_synth_t* synth = nullptr;
-    PulseTiming timing{};
-    int rate = 48000;
+    SoundTiming timing{};
     bool corked = true;
     pid_t loop_thread = 0;  // the loop's thread, which renders every block
     bool sound_lost = false;
@@ -241,7 +240,7 @@ void PulseOutput::uncork() {
     if (pa_operation* op = pa_stream_cork(stream, 0, nullptr, nullptr)) pa_operation_unref(op);
 }
 
-PulseOutput* pulse_connect() {
+SoundStream* pulse_connect() {
     auto* out = new PulseOutput;
     out->loop = pa_threaded_mainloop_new();
     if (out->loop == nullptr || pa_threaded_mainloop_start(out->loop) < 0) {
@@ -319,9 +318,8 @@ PulseOutput* pulse_connect() {
     return out;
 }
 
-int pulse_rate(const PulseOutput* output) { return output->rate; }
-
-bool pulse_play(PulseOutput* output, fluid_synth_t* synth, const PulseTiming& timing) {
+bool pulse_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing) {
+    auto* output = static_cast<PulseOutput*>(stream);
     // The thread that renders every block, the first after a stop too. At normal priority
     // beside a busy core it broke up held notes eight times in a minute; where neither the
     // system nor the desktop's RealtimeKit grants more, rendering stays at normal priority.
@@ -339,7 +337,22 @@ bool pulse_play(PulseOutput* output, fluid_synth_t* synth, const PulseTiming& ti
     return ok;
 }
 
-bool pulse_send(PulseOutput* output, const uint8_t* bytes, int count) {
+namespace {
+// Uncorks a stream corked for silence, from the server's own thread.
+void pulse_wake(PulseOutput* output) {
+    pa_threaded_mainloop_lock(output->loop);
+    if (output->stream != nullptr && output->corked && pa_stream_get_state(output->stream) == PA_STREAM_READY) {
+        if (output->restart != nullptr)
+            pa_threaded_mainloop_get_api(output->loop)->defer_enable(output->restart, 1);
+        else
+            output->uncork();
+    }
+    pa_threaded_mainloop_unlock(output->loop);
+}
+}  // namespace
+
+bool pulse_send(SoundStream* stream, const uint8_t* bytes, int count) {
+    auto* output = static_cast<PulseOutput*>(stream);
     // Under the lock every reader of the queue holds.
     pa_threaded_mainloop_lock(output->loop);
     if (output->stream == nullptr) {
@@ -356,20 +369,9 @@ bool pulse_send(PulseOutput* output, const uint8_t* bytes, int count) {
     return true;
 }
 
-void pulse_wake(PulseOutput* output) {
-    if (output == nullptr) return;
-    pa_threaded_mainloop_lock(output->loop);
-    if (output->stream != nullptr && output->corked && pa_stream_get_state(output->stream) == PA_STREAM_READY) {
-        if (output->restart != nullptr)
-            pa_threaded_mainloop_get_api(output->loop)->defer_enable(output->restart, 1);
-        else
-            output->uncork();
-    }
-    pa_threaded_mainloop_unlock(output->loop);
-}
-
-void pulse_close(PulseOutput* output) {
-    if (output == nullptr) return;
+void pulse_close(SoundStream* stream) {
+    if (stream == nullptr) return;
+    auto* output = static_cast<PulseOutput*>(stream);
     if (output->loop != nullptr) {
         pa_threaded_mainloop_stop(output->loop);
         if (output->timer != nullptr) pa_threaded_mainloop_get_api(output->loop)->time_free(output->timer);

@@ -13,8 +13,8 @@
 #include <jack/ringbuffer.h>
 #include <unistd.h>
 
-#include "app/midi.h"
-#include "app/midi_backend.h"
+#include "app/midi/midi.h"
+#include "app/midi/midi_backend.h"
 
 namespace app {
 

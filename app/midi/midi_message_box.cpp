@@ -1,6 +1,6 @@
 // The MIDI open failure message: a small fixed-size X11 dialog with an error sign, the text and
 // an OK button, drawn with Xlib alone since it appears before the graphics screen exists.
-#include "app/midi_message_box.h"
+#include "app/midi/midi_message_box.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +16,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "app/close_request.h"
+#include "app/keyboard/close_request.h"
 #include "display/x11_driver.h"
 #include "runtime/runtime.h"
 

@@ -21,11 +21,9 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "app/audio_jack.h"
-#include "app/audio_pipewire.h"
-#include "app/audio_pulse.h"
-#include "app/midi.h"
-#include "app/midi_backend.h"
+#include "app/midi/midi.h"
+#include "app/midi/midi_backend.h"
+#include "app/sound/sound_stream.h"
 
 namespace app {
 
@@ -40,14 +38,10 @@ struct SynthDeleter {
 struct DriverDeleter {
     void operator()(fluid_audio_driver_t* driver) const { delete_fluid_audio_driver(driver); }
 };
-struct PulseDeleter {
-    void operator()(PulseOutput* pulse) const { pulse_close(pulse); }
-};
-struct JackAudioDeleter {
-    void operator()(JackAudio* jack) const { jack_audio_close(jack); }
-};
-struct PipeWireDeleter {
-    void operator()(PipeWireOutput* pipewire) const { pipewire_close(pipewire); }
+// Closes a sound stream through the back end that opened it.
+struct SoundCloser {
+    const SoundBackend* backend = nullptr;
+    void operator()(SoundStream* stream) const { backend->close(stream); }
 };
 
 struct ProgramLoader;
@@ -64,9 +58,7 @@ struct FluidOutput {
     std::unique_ptr<fluid_settings_t, SettingsDeleter> settings;
     std::unique_ptr<fluid_synth_t, SynthDeleter> synth;
     std::unique_ptr<fluid_audio_driver_t, DriverDeleter> driver;
-    std::unique_ptr<PulseOutput, PulseDeleter> pulse;
-    std::unique_ptr<JackAudio, JackAudioDeleter> jack;
-    std::unique_ptr<PipeWireOutput, PipeWireDeleter> pipewire;
+    std::unique_ptr<SoundStream, SoundCloser> sound;
     std::unique_ptr<ProgramLoader, LoaderDeleter> loader;
 };
 
@@ -307,27 +299,6 @@ bool start_audio(FluidOutput& out, bool driver_named) {
     return false;
 }
 
-enum class AudioRoute { jack, pipewire, pulse, library_driver };
-
-// Where the synth's sound goes. A driver the user names is the library's; otherwise a running
-// JACK server, where the user patches sound (never started, and a probe of a missing one fails
-// in well under a millisecond), with our own client rendering in its cycle; then our own
-// stream in a PipeWire server's graph, which answers within two of its periods; then our own
-// stream to the session's PulseAudio server (PipeWire's PulseAudio service would keep four
-// periods queued), whose buffer we size and fill ourselves; with neither, the library's
-// drivers in turn.
-AudioRoute choose_audio_route(FluidOutput& out, bool driver_named, std::string* declined) {
-    if (driver_named) return AudioRoute::library_driver;
-    out.jack.reset(jack_audio_connect());
-    if (out.jack) return AudioRoute::jack;
-    out.pipewire.reset(pipewire_connect());
-    if (out.pipewire) return AudioRoute::pipewire;
-    out.pulse.reset(pulse_connect());
-    if (out.pulse) return AudioRoute::pulse;
-    *declined = midi_reason();
-    return AudioRoute::library_driver;
-}
-
 // The period our PipeWire stream asks the graph for, unless "VXMIDI" sets audio.period-size:
 // 10.7 ms at 48 kHz. Every node of the graph must run within each period, and with the other
 // core busy a real-time thread (the server's own too) now and then wakes a few milliseconds
@@ -336,38 +307,66 @@ AudioRoute choose_audio_route(FluidOutput& out, bool driver_named, std::string* 
 // median (bench/README.md).
 constexpr int pipewire_quantum = 512;
 
-bool start_pipewire(FluidOutput& out) {
-    int period = default_period_size;
-    fluid_settings_getint(out.settings.get(), "audio.period-size", &period);
-    return pipewire_play(out.pipewire.get(), out.synth.get(), period == default_period_size ? pipewire_quantum : period);
-}
-
-// The server's request size and buffer for our own stream, unless "VXMIDI" sets them: 8 ms
-// in all. Measured against 4 ms (3 x 64), which underran often under load, and 10.7 ms
-// (3 x 128, 4 x 128), which underran no less and answered later (bench/README.md).
+// The server's request size and buffer for our own PulseAudio stream, unless "VXMIDI" sets
+// them: 8 ms in all. Measured against 4 ms (3 x 64), which underran often under load, and
+// 10.7 ms (3 x 128, 4 x 128), which underran no less and answered later (bench/README.md).
 constexpr int pulse_period_size = 96;
 constexpr int pulse_periods = 4;
 
-bool start_pulse(FluidOutput& out) {
-    fluid_settings_t* settings = out.settings.get();
-    PulseTiming timing{default_period_size, default_periods, 0};
+// Our own streams, best first: a running JACK server, where the user patches sound (never
+// started, and a probe of a missing one fails in well under a millisecond), with our own
+// client rendering in its cycle; then a stream in a PipeWire server's graph, which answers
+// within two of its periods; then a stream to the session's PulseAudio server (PipeWire's
+// PulseAudio service would keep four periods queued), whose buffer we size and fill ourselves.
+// Those left out of the build are not in the table; a name of nullptr ends it.
+constexpr SoundBackend sound_backends[] = {
+#if VX_JACK
+    {"jack", jack_audio_connect, {0, 0, 0}, jack_audio_play, jack_audio_send, jack_audio_close},
+#endif
+#if VX_PIPEWIRE
+    {"pipewire", pipewire_connect, {pipewire_quantum, 0, 0}, pipewire_play, pipewire_send,
+     pipewire_close},
+#endif
+#if VX_PULSEAUDIO
+    {"pulseaudio", pulse_connect, {pulse_period_size, pulse_periods, 0}, pulse_play, pulse_send,
+     pulse_close},
+#endif
+    {},
+};
+
+// Where the synth's sound goes: a driver the user names is the library's; otherwise the first
+// of our own streams whose server answers, and with none the library's drivers in turn
+// (`declined` says why ours did not open).
+void choose_sound_stream(FluidOutput& out, bool driver_named, std::string* declined) {
+    if (driver_named) return;
+    for (const SoundBackend& backend : sound_backends) {
+        if (backend.name == nullptr) break;
+        out.sound = std::unique_ptr<SoundStream, SoundCloser>(backend.connect(), SoundCloser{&backend});
+        if (out.sound) return;
+    }
+    if (sound_backends[0].name != nullptr) *declined = midi_reason();
+}
+
+// The stream's own timing, unless "VXMIDI" sets the period size or the count of periods.
+SoundTiming sound_timing(fluid_settings_t* settings, const SoundBackend& backend) {
+    SoundTiming timing{default_period_size, default_periods, 0};
     fluid_settings_getint(settings, "audio.period-size", &timing.period_frames);
     fluid_settings_getint(settings, "audio.periods", &timing.periods);
-    if (timing.period_frames == default_period_size && timing.periods == default_periods)
-        timing = {pulse_period_size, pulse_periods, 0};
+    const bool periods_unset = backend.preferred.periods == 0 || timing.periods == default_periods;
+    if (timing.period_frames == default_period_size && periods_unset)
+        timing = backend.preferred;
     fluid_settings_getint(settings, "audio.realtime-prio", &timing.realtime_priority);
     int realtime = 1;
     fluid_settings_getint(settings, "audio.realtime", &realtime);  // absent in some builds
     if (!realtime) timing.realtime_priority = 0;
-    return pulse_play(out.pulse.get(), out.synth.get(), timing);
+    return timing;
 }
 
 // Plays one message into the output now: queued for the thread that renders, or into the
 // synth itself where the library's driver renders.
 int play_message(FluidOutput& out, const uint8_t* bytes, int count) {
-    if (out.jack) return jack_audio_send(out.jack.get(), bytes, count) ? midi_sent : midi_send_failed;
-    if (out.pipewire) return pipewire_send(out.pipewire.get(), bytes, count) ? midi_sent : midi_send_failed;
-    if (out.pulse) return pulse_send(out.pulse.get(), bytes, count) ? midi_sent : midi_send_failed;
+    if (out.sound)
+        return out.sound.get_deleter().backend->send(out.sound.get(), bytes, count) ? midi_sent : midi_send_failed;
     fluid_synth_t* synth = out.synth.get();
     const int channel = bytes[0] & 0x0F;
     int result = FLUID_OK;
@@ -592,16 +591,11 @@ bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand)
     double chosen_rate = 0;
     fluid_settings_getnum(settings, "synth.sample-rate", &chosen_rate);
     std::string declined;
-    const AudioRoute route = choose_audio_route(out, driver_named, &declined);
+    choose_sound_stream(out, driver_named, &declined);
+    const SoundBackend* stream = out.sound ? out.sound.get_deleter().backend : nullptr;
     // Rendered at the server's own rate nothing resamples on the way, unless the user chose one.
-    if (chosen_rate == library_rate) {
-        if (route == AudioRoute::jack)
-            fluid_settings_setnum(settings, "synth.sample-rate", jack_audio_rate(out.jack.get()));
-        else if (route == AudioRoute::pipewire)
-            fluid_settings_setnum(settings, "synth.sample-rate", pipewire_rate(out.pipewire.get()));
-        else if (route == AudioRoute::pulse)
-            fluid_settings_setnum(settings, "synth.sample-rate", pulse_rate(out.pulse.get()));
-    }
+    if (stream != nullptr && chosen_rate == library_rate)
+        fluid_settings_setnum(settings, "synth.sample-rate", out.sound->rate);
     out.synth.reset(new_fluid_synth(settings));
     if (!out.synth) {
         midi_set_reason("FluidSynth cannot start%s%s", last_log_message[0] ? ": " : "",
@@ -613,12 +607,8 @@ bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand)
     bool on_demand = false;
     if (!load_soundfont(out.synth.get(), soundfont, !loading_named, &loaded, &on_demand)) return false;
     bool playing = false;
-    if (route == AudioRoute::jack)
-        playing = jack_audio_play(out.jack.get(), out.synth.get());
-    else if (route == AudioRoute::pipewire)
-        playing = start_pipewire(out);
-    else if (route == AudioRoute::pulse)
-        playing = start_pulse(out);
+    if (stream != nullptr)
+        playing = stream->play(out.sound.get(), out.synth.get(), sound_timing(settings, *stream));
     else if (start_audio(out, driver_named))
         playing = true;
     else if (!declined.empty())
@@ -654,9 +644,7 @@ int fluidsynth_send(const uint8_t* bytes, int count) {
 
 void fluidsynth_close() {
     output.loader.reset();
-    output.jack.reset();
-    output.pipewire.reset();
-    output.pulse.reset();
+    output.sound.reset();
     output.driver.reset();
     output.synth.reset();
     output.settings.reset();

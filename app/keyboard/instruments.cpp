@@ -1,5 +1,5 @@
 // The display names of the 128 General MIDI programs, in code page 437 for the built-in font.
-#include "app/instruments.h"
+#include "app/keyboard/instruments.h"
 
 namespace app {
 

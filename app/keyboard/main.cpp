@@ -1,8 +1,8 @@
 // vxpiano: a playable MIDI keyboard.
 #include <cstdio>
 
-#include "app/close_request.h"
-#include "app/piano.h"
+#include "app/keyboard/close_request.h"
+#include "app/keyboard/piano.h"
 #include "display/window.h"
 #include "runtime/runtime.h"
 

@@ -2,8 +2,8 @@
 // thumb glides half-way to the pointer every 50 ms while the button is held.
 #include <cmath>
 
-#include "app/draw.h"
-#include "app/piano.h"
+#include "app/keyboard/draw.h"
+#include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "runtime/runtime.h"
 

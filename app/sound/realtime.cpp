@@ -1,4 +1,4 @@
-#include "app/realtime.h"
+#include "app/sound/realtime.h"
 
 #include <sched.h>
 #include <sys/resource.h>

@@ -2,7 +2,7 @@
 // sounds within about two periods of the graph. While no voice sounds the stream is paused:
 // the graph then leaves it out of its cycles and the process sleeps instead of rendering
 // silence.
-#include "app/audio_pipewire.h"
+#include "app/sound/sound_stream.h"
 
 #include <atomic>
 #include <cerrno>
@@ -20,8 +20,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
-#include "app/midi_backend.h"
-#include "app/synth_queue.h"
+#include "app/midi/midi_backend.h"
+#include "app/sound/synth_queue.h"
 
 namespace app {
 
@@ -36,7 +36,7 @@ constexpr int idle_seconds_before_pause = 1;
 constexpr uint32_t frame_bytes = 2 * sizeof(float);
 }  // namespace
 
-class PipeWireOutput {
+class PipeWireOutput : public SoundStream {
 public:
     pw_thread_loop* loop = nullptr;
     pw_context* context = nullptr;
@@ -47,7 +47,6 @@ public:
     spa_source* retry_timer = nullptr;
     spa_source* idle_event = nullptr;
     fluid_synth_t* synth = nullptr;
-    int rate = 48000;
     int quantum = 512;
     int sync_seq = -1;
     bool answered = false;
@@ -291,7 +290,7 @@ bool pipewire_listens() {
 }
 }  // namespace
 
-PipeWireOutput* pipewire_connect() {
+SoundStream* pipewire_connect() {
     if (!pipewire_listens()) {
         midi_set_reason("PipeWire: no server");
         return nullptr;
@@ -344,12 +343,11 @@ PipeWireOutput* pipewire_connect() {
     return out;
 }
 
-int pipewire_rate(const PipeWireOutput* output) { return output->rate; }
-
-bool pipewire_play(PipeWireOutput* output, fluid_synth_t* synth, int quantum_frames) {
+bool pipewire_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& timing) {
+    auto* output = static_cast<PipeWireOutput*>(stream);
     pw_thread_loop_lock(output->loop);
     output->synth = synth;
-    output->quantum = quantum_frames;
+    output->quantum = timing.period_frames;
     output->make_stream();
     const bool ok = output->stream != nullptr;
     if (!ok) midi_set_reason("PipeWire: cannot open a stream");
@@ -357,7 +355,8 @@ bool pipewire_play(PipeWireOutput* output, fluid_synth_t* synth, int quantum_fra
     return ok;
 }
 
-bool pipewire_send(PipeWireOutput* output, const uint8_t* bytes, int count) {
+bool pipewire_send(SoundStream* stream, const uint8_t* bytes, int count) {
+    auto* output = static_cast<PipeWireOutput*>(stream);
     for (int waited_ms = 0;; ++waited_ms) {
         pw_thread_loop_lock(output->loop);
         // Between a loss and the stream's return nothing renders: the program's thread never
@@ -382,8 +381,9 @@ bool pipewire_send(PipeWireOutput* output, const uint8_t* bytes, int count) {
     }
 }
 
-void pipewire_close(PipeWireOutput* output) {
-    if (output == nullptr) return;
+void pipewire_close(SoundStream* stream) {
+    if (stream == nullptr) return;
+    auto* output = static_cast<PipeWireOutput*>(stream);
     if (output->loop != nullptr) {
         pw_thread_loop_stop(output->loop);
         output->drop_stream();

@@ -8,8 +8,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "app/midi.h"
-#include "app/midi_backend.h"
+#include "app/midi/midi.h"
+#include "app/midi/midi_backend.h"
 #include "runtime/runtime.h"
 
 namespace app {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/close_request.h"
-#include "app/midi_message_box.h"
+#include "app/keyboard/close_request.h"
+#include "app/midi/midi_message_box.h"
 #include "display/input.h"
 #include "gfx/console_ops.h"
 #include "gfx/context.h"

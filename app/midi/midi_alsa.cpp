@@ -6,8 +6,8 @@
 
 #include <alsa/asoundlib.h>
 
-#include "app/midi.h"
-#include "app/midi_backend.h"
+#include "app/midi/midi.h"
+#include "app/midi/midi_backend.h"
 
 namespace app {
 

@@ -1,8 +1,8 @@
 // The on-screen piano: the sprite sheet of eight key pictures, the layout of the 60 keys, the
 // note names, and playing one key at a time with the left mouse button.
-#include "app/draw.h"
-#include "app/midi.h"
-#include "app/piano.h"
+#include "app/keyboard/draw.h"
+#include "app/midi/midi.h"
+#include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "gfx/image.h"
 

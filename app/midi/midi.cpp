@@ -1,5 +1,5 @@
 // MIDI output: back-end choice from "VXMIDI", the message words, and the open failure path.
-#include "app/midi.h"
+#include "app/midi/midi.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <signal.h>
 #include <strings.h>
 
-#include "app/midi_backend.h"
-#include "app/midi_message_box.h"
+#include "app/midi/midi_backend.h"
+#include "app/midi/midi_message_box.h"
 #include "runtime/runtime.h"
 
 namespace app {
@@ -27,7 +27,9 @@ namespace {
 const MidiBackend midi_backends[] = {
     {"alsa", "alsa[:DEST]", alsa_open, alsa_send, alsa_close},
     {"fluidsynth", "fluidsynth[:k=v,...]", fluidsynth_open, fluidsynth_send, fluidsynth_close},
+#if VX_JACK
     {"jack", "jack[:PORT]", jack_open, jack_send, jack_close},
+#endif
     {"smf", "smf:PATH", smf_open, smf_send, smf_close},
     {"raw", "raw:PATH", raw_open, raw_send, raw_close},
 };

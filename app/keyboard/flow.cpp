@@ -6,12 +6,12 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "app/close_request.h"
-#include "app/draw.h"
-#include "app/icon.h"
-#include "app/instruments.h"
-#include "app/midi.h"
-#include "app/piano.h"
+#include "app/keyboard/close_request.h"
+#include "app/keyboard/draw.h"
+#include "app/keyboard/icon.h"
+#include "app/keyboard/instruments.h"
+#include "app/midi/midi.h"
+#include "app/keyboard/piano.h"
 #include "display/icon.h"
 #include "display/input.h"
 #include "gfx/bmp_load.h"

@@ -2,7 +2,7 @@
 // before a cycle sounds in that cycle's output. A silent synth still costs a full render each
 // cycle (reverb and chorus run on silence): once no voice sounds and the effects' output has
 // died away the cycle writes zeros instead, and rendering resumes with the next message.
-#include "app/audio_jack.h"
+#include "app/sound/sound_stream.h"
 
 #include <jack/jack.h>
 #include <jack/thread.h>
@@ -18,9 +18,9 @@
 #include <mutex>
 #include <thread>
 
-#include "app/midi_backend.h"
-#include "app/realtime.h"
-#include "app/synth_queue.h"
+#include "app/midi/midi_backend.h"
+#include "app/sound/realtime.h"
+#include "app/sound/synth_queue.h"
 
 namespace app {
 
@@ -46,12 +46,11 @@ void follow_rate(fluid_synth_t* synth, int rate) {
 }
 }  // namespace
 
-class JackAudio {
+class JackAudio : public SoundStream {
 public:
     jack_client_t* client = nullptr;
     jack_port_t* ports[2] = {nullptr, nullptr};
     fluid_synth_t* synth = nullptr;
-    int rate = 48000;
     // Frames rendered since the last voice or audible sample; rendering stops at
     // stop_after_frames and starts again with the next message.
     long quiet_frames = 0;
@@ -207,7 +206,7 @@ void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
     }
 }
 
-JackAudio* jack_audio_connect() {
+SoundStream* jack_audio_connect() {
     jack_client_t* client = open_client();
     if (client == nullptr) return nullptr;
     auto* out = new JackAudio;
@@ -216,9 +215,8 @@ JackAudio* jack_audio_connect() {
     return out;
 }
 
-int jack_audio_rate(const JackAudio* output) { return output->rate; }
-
-bool jack_audio_play(JackAudio* output, fluid_synth_t* synth) {
+bool jack_audio_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming&) {
+    auto* output = static_cast<JackAudio*>(stream);
     std::lock_guard<std::mutex> hold(output->lock);
     output->synth = synth;
     // A rate the user chose for the synth cannot be kept: JACK does not resample.
@@ -233,7 +231,8 @@ bool jack_audio_play(JackAudio* output, fluid_synth_t* synth) {
     return true;
 }
 
-bool jack_audio_send(JackAudio* output, const uint8_t* bytes, int count) {
+bool jack_audio_send(SoundStream* stream, const uint8_t* bytes, int count) {
+    auto* output = static_cast<JackAudio*>(stream);
     {
         // No cycle runs while the server is gone: the synth takes the messages here, under the
         // lock that keeps a new client from starting meanwhile.
@@ -251,8 +250,9 @@ bool jack_audio_send(JackAudio* output, const uint8_t* bytes, int count) {
     return true;
 }
 
-void jack_audio_close(JackAudio* output) {
-    if (output == nullptr) return;
+void jack_audio_close(SoundStream* stream) {
+    if (stream == nullptr) return;
+    auto* output = static_cast<JackAudio*>(stream);
     if (output->watcher.joinable()) {
         std::unique_lock<std::mutex> hold(output->lock);
         output->closing = true;
