@@ -251,8 +251,14 @@ TEST(WaylandFrame, WithoutServerSideDecorationsTheWindowsOwnCloseButtonEndsIt) {
         10000ms))
         << "no window with its own bar above the start frame; stderr: " << program.error_text();
 
-    vxtest::pointer_move(d, DefaultRootWindow(d), left + frame.width - bar_rows / 2, top + bar_rows / 2);
-    std::this_thread::sleep_for(50ms);
-    vxtest::click(d, 1);
-    EXPECT_EQ(program.wait_exit(5000ms), 0) << program.error_text();
+    // On a loaded machine weston may pass the pointer's arrival on after the click: a click
+    // that ended nothing is made again, as a person would.
+    int status = -1;
+    for (int attempt = 0; attempt < 3 && status < 0; ++attempt) {
+        vxtest::pointer_move(d, DefaultRootWindow(d), left + frame.width - bar_rows / 2, top + bar_rows / 2);
+        std::this_thread::sleep_for(100ms);
+        vxtest::click(d, 1);
+        status = program.wait_exit(5000ms);
+    }
+    EXPECT_EQ(status, 0) << program.error_text();
 }
