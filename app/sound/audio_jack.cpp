@@ -18,8 +18,9 @@
 #include <mutex>
 #include <thread>
 
-#include "app/midi/midi_backend.h"
+#include "app/common/open_reason.h"
 #include "app/sound/realtime.h"
+#include "app/sound/sound_lost.h"
 #include "app/sound/synth_queue.h"
 
 namespace app {
@@ -66,6 +67,7 @@ public:
     bool gone = false;
     bool closing = false;
     bool watch_ended = false;
+    std::atomic<bool> sound_lost{false};
     std::thread watcher;
 
     const char* start();
@@ -102,13 +104,9 @@ int process(jack_nframes_t frames, void* data) {
 
 void server_shut_down(jack_status_t, const char*, void* data) {
     auto* out = static_cast<JackAudio*>(data);
-    static const char said[] =
-        "vxpiano: sound lost: the JACK server went away; the keyboard plays on and sound returns when the server is back\n";
-    // Called on one of libjack's threads: a plain write, no stdio lock. Said before the watcher
-    // hears of it: closing the dead client cancels this thread, and a write is where a
-    // cancellation lands, so a message written after it could be lost.
-    ssize_t ignored = write(2, said, sizeof said - 1);
-    (void)ignored;
+    // Said before the watcher hears of it: closing the dead client cancels this thread, and a
+    // write is where a cancellation lands, so a message written after it could be lost.
+    say_sound_lost(&out->sound_lost, "the JACK server went away");
     {
         std::lock_guard<std::mutex> hold(out->lock);
         out->gone = true;
@@ -199,9 +197,7 @@ void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
             gone = true;
             continue;
         }
-        static const char said[] = "vxpiano: sound is back\n";
-        ssize_t ignored = write(2, said, sizeof said - 1);
-        (void)ignored;
+        say_sound_back(&sound_lost);
         raise_cycle_priority(hold);
     }
 }

@@ -20,7 +20,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
-#include "app/midi/midi_backend.h"
+#include "app/common/open_reason.h"
+#include "app/sound/sound_lost.h"
 #include "app/sound/synth_queue.h"
 
 namespace app {
@@ -52,7 +53,7 @@ public:
     bool answered = false;
     bool has_sink = false;
     bool core_failed = false;
-    bool sound_lost = false;
+    std::atomic<bool> sound_lost{false};
     // Whether the stream runs (not paused); read and written under the loop's lock only, so
     // that a pause and a Note On never cross (see pipewire_send).
     bool active = false;

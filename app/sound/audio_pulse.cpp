@@ -6,13 +6,15 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include <pulse/pulseaudio.h>
 
-#include "app/midi/midi_backend.h"
+#include "app/common/open_reason.h"
 #include "app/sound/realtime.h"
+#include "app/sound/sound_lost.h"
 #include "app/sound/synth_queue.h"
 
 namespace app {
@@ -39,7 +41,7 @@ public:
     SoundTiming timing{};
     bool corked = true;
     pid_t loop_thread = 0;  // the loop's thread, which renders every block
-    bool sound_lost = false;
+    std::atomic<bool> sound_lost{false};
     bool connect_timed_out = false;
     long silent_frames = 0;
     SynthQueue queue;
