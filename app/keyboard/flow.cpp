@@ -6,7 +6,7 @@
 #include <string_view>
 #include <unistd.h>
 
-#include "app/keyboard/close_request.h"
+#include "app/common/close_request.h"
 #include "app/keyboard/draw.h"
 #include "app/keyboard/icon.h"
 #include "app/keyboard/instruments.h"

@@ -1,7 +1,7 @@
 // vxpiano: a playable MIDI keyboard.
 #include <cstdio>
 
-#include "app/keyboard/close_request.h"
+#include "app/common/close_request.h"
 #include "app/keyboard/piano.h"
 #include "display/window.h"
 #include "runtime/runtime.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/keyboard/close_request.h"
+#include "app/common/close_request.h"
 #include "app/midi/midi_message_box.h"
 #include "display/input.h"
 #include "gfx/console_ops.h"

@@ -1,7 +1,6 @@
 // MIDI output: back-end choice from "VXMIDI", the message words, and the open failure path.
 #include "app/midi/midi.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +34,6 @@ const MidiBackend midi_backends[] = {
 };
 
 const MidiBackend* midi_handle = nullptr;
-char reason_text[768];
 
 constexpr const char* open_failed_caption = "Cannot open MIDI device.";
 constexpr const char* open_failed_text = "Error:";
@@ -64,9 +62,9 @@ const MidiBackend* open_chosen_backend(const char* choice) {
     }
     std::string all_reasons;
     for (const MidiBackend& backend : midi_backends) {
-        reason_text[0] = '\0';
+        midi_clear_reason();
         if (backend.open(nullptr, midi_open_probe) == 0) return &backend;
-        if (reason_text[0] == '\0') continue;  // not a candidate without a path
+        if (midi_reason()[0] == '\0') continue;  // not a candidate without a path
         if (!all_reasons.empty()) all_reasons += "; ";
         all_reasons += backend.name;
         all_reasons += ": ";
@@ -140,27 +138,6 @@ void end_started_notes() {
 
 }  // namespace
 
-void say_sound_lost(bool* lost, const char* why) {
-    if (*lost) return;
-    *lost = true;
-    std::fprintf(stderr, "vxpiano: sound lost: %s; the keyboard plays on and sound returns when the server is back\n", why);
-}
-
-void say_sound_back(bool* lost) {
-    if (!*lost) return;
-    *lost = false;
-    std::fprintf(stderr, "vxpiano: sound is back\n");
-}
-
-void midi_set_reason(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(reason_text, sizeof reason_text, format, args);
-    va_end(args);
-}
-
-const char* midi_reason() { return reason_text; }
-
 void midi_ignore_signal(int signal_number) {
     struct sigaction current {};
     if (sigaction(signal_number, nullptr, &current) != 0) return;
@@ -176,13 +153,13 @@ void midi_ignore_signal(int signal_number) {
 int midi_open() {
     if (midi_handle != nullptr) midi_close();
     alsa_quiet_errors();
-    reason_text[0] = '\0';
+    midi_clear_reason();
     for (StartedNote& started : started_notes) started = {};
     midi_handle = open_chosen_backend(std::getenv("VXMIDI"));
     if (midi_handle == nullptr) {
-        std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, reason_text);
+        std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, midi_reason());
         std::fflush(stderr);
-        midi_message_box(open_failed_caption, open_failed_text, reason_text);
+        midi_message_box(open_failed_caption, open_failed_text, midi_reason());
         midi_close();
         vx::rt_exit(0);
     }

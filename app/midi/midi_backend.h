@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/common/open_reason.h"
+
 namespace app {
 
 // Flags for MidiBackend::open.
@@ -45,15 +47,6 @@ void smf_close();
 int raw_open(const char* arg, int flags);
 int raw_send(const uint8_t* bytes, int count);
 void raw_close();
-
-// Stores why an open failed (printf format); the text is kept until the next open.
-void midi_set_reason(const char* format, ...) __attribute__((format(printf, 1, 2)));
-const char* midi_reason();
-
-// A sound server's stream lost and back, said once each on stderr; `lost` remembers which
-// was said last.
-void say_sound_lost(bool* lost, const char* why);
-void say_sound_back(bool* lost);
 
 // Length of a channel message from its status byte: 2 for Program Change and Channel
 // Pressure, 3 for the others.

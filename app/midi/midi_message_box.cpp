@@ -16,7 +16,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "app/keyboard/close_request.h"
+#include "app/common/close_request.h"
 #include "display/x11_driver.h"
 #include "runtime/runtime.h"
 

@@ -18,9 +18,10 @@
 #include <mutex>
 #include <thread>
 
-#include "app/midi/midi_backend.h"
+#include "app/common/open_reason.h"
 #include "app/sound/realtime.h"
-#include "app/sound/synth_queue.h"
+#include "app/sound/sound_lost.h"
+#include "app/sound/stream_send.h"
 
 namespace app {
 
@@ -50,12 +51,10 @@ class JackAudio : public SoundStream {
 public:
     jack_client_t* client = nullptr;
     jack_port_t* ports[2] = {nullptr, nullptr};
-    fluid_synth_t* synth = nullptr;
     // Frames rendered since the last voice or audible sample; rendering stops at
     // stop_after_frames and starts again with the next message.
     long quiet_frames = 0;
     long stop_after_frames = 0;
-    SynthQueue queue;
     // The thread libjack runs the cycle on, as its first cycle finds it; 0 until then.
     std::atomic<pid_t> cycle_thread{0};
 
@@ -66,6 +65,7 @@ public:
     bool gone = false;
     bool closing = false;
     bool watch_ended = false;
+    std::atomic<bool> sound_lost{false};
     std::thread watcher;
 
     const char* start();
@@ -102,13 +102,9 @@ int process(jack_nframes_t frames, void* data) {
 
 void server_shut_down(jack_status_t, const char*, void* data) {
     auto* out = static_cast<JackAudio*>(data);
-    static const char said[] =
-        "vxpiano: sound lost: the JACK server went away; the keyboard plays on and sound returns when the server is back\n";
-    // Called on one of libjack's threads: a plain write, no stdio lock. Said before the watcher
-    // hears of it: closing the dead client cancels this thread, and a write is where a
-    // cancellation lands, so a message written after it could be lost.
-    ssize_t ignored = write(2, said, sizeof said - 1);
-    (void)ignored;
+    // Said before the watcher hears of it: closing the dead client cancels this thread, and a
+    // write is where a cancellation lands, so a message written after it could be lost.
+    say_sound_lost(&out->sound_lost, "the JACK server went away");
     {
         std::lock_guard<std::mutex> hold(out->lock);
         out->gone = true;
@@ -199,9 +195,7 @@ void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
             gone = true;
             continue;
         }
-        static const char said[] = "vxpiano: sound is back\n";
-        ssize_t ignored = write(2, said, sizeof said - 1);
-        (void)ignored;
+        say_sound_back(&sound_lost);
         raise_cycle_priority(hold);
     }
 }
@@ -231,23 +225,23 @@ bool jack_audio_play(SoundStream* stream, fluid_synth_t* synth, const SoundTimin
     return true;
 }
 
+namespace {
+// No cycle runs while the server is gone: the synth takes the messages then, under the lock
+// that keeps a new client from starting meanwhile. The cycle itself takes no lock and renders
+// on in silence.
+const StreamSendRoutines jack_send_routines = {
+    [](SoundStream* stream) { static_cast<JackAudio*>(stream)->lock.lock(); },
+    [](SoundStream* stream) { static_cast<JackAudio*>(stream)->lock.unlock(); },
+    [](SoundStream* stream) { return static_cast<JackAudio*>(stream)->gone; },
+    nullptr,
+    nullptr,
+    false,
+    100,
+};
+}  // namespace
+
 bool jack_audio_send(SoundStream* stream, const uint8_t* bytes, int count) {
-    auto* output = static_cast<JackAudio*>(stream);
-    {
-        // No cycle runs while the server is gone: the synth takes the messages here, under the
-        // lock that keeps a new client from starting meanwhile.
-        std::lock_guard<std::mutex> hold(output->lock);
-        if (output->gone) {
-            output->queue.play_while_away(output->synth, bytes, count);
-            return true;
-        }
-    }
-    for (int waited = 0; output->queue.full(); ++waited) {
-        if (waited == 100) return false;  // a server stalled for 100 ms: the message is lost
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    output->queue.push(bytes, count);
-    return true;
+    return stream_send(stream, jack_send_routines, bytes, count);
 }
 
 void jack_audio_close(SoundStream* stream) {

@@ -6,12 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -20,8 +18,9 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 
-#include "app/midi/midi_backend.h"
-#include "app/sound/synth_queue.h"
+#include "app/common/open_reason.h"
+#include "app/sound/sound_lost.h"
+#include "app/sound/stream_send.h"
 
 namespace app {
 
@@ -46,19 +45,17 @@ public:
     spa_hook stream_listener{};
     spa_source* retry_timer = nullptr;
     spa_source* idle_event = nullptr;
-    fluid_synth_t* synth = nullptr;
     int quantum = 512;
     int sync_seq = -1;
     bool answered = false;
     bool has_sink = false;
     bool core_failed = false;
-    bool sound_lost = false;
+    std::atomic<bool> sound_lost{false};
     // Whether the stream runs (not paused); read and written under the loop's lock only, so
-    // that a pause and a Note On never cross (see pipewire_send).
+    // that a pause and a Note On never cross (see stream_send).
     bool active = false;
     std::atomic<bool> idle_signalled{false};
     std::atomic<long> silent_frames{0};
-    SynthQueue queue;
 
     bool connect_core();
     void drop_core();
@@ -355,30 +352,26 @@ bool pipewire_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming&
     return ok;
 }
 
+namespace {
+// Under the loop's lock; the graph's real-time thread renders without it.
+const StreamSendRoutines pipewire_send_routines = {
+    [](SoundStream* stream) { pw_thread_loop_lock(static_cast<PipeWireOutput*>(stream)->loop); },
+    [](SoundStream* stream) { pw_thread_loop_unlock(static_cast<PipeWireOutput*>(stream)->loop); },
+    [](SoundStream* stream) { return static_cast<PipeWireOutput*>(stream)->stream == nullptr; },
+    [](SoundStream* stream) { return !static_cast<PipeWireOutput*>(stream)->active; },
+    [](SoundStream* stream) {
+        auto* output = static_cast<PipeWireOutput*>(stream);
+        output->silent_frames = 0;
+        output->active = true;
+        pw_stream_set_active(output->stream, true);
+    },
+    false,
+    50,
+};
+}  // namespace
+
 bool pipewire_send(SoundStream* stream, const uint8_t* bytes, int count) {
-    auto* output = static_cast<PipeWireOutput*>(stream);
-    for (int waited_ms = 0;; ++waited_ms) {
-        pw_thread_loop_lock(output->loop);
-        // Between a loss and the stream's return nothing renders: the program's thread never
-        // waits for it.
-        const bool away = output->stream == nullptr;
-        if (away) output->queue.play_while_away(output->synth, bytes, count);
-        const bool queued = !away && !output->queue.full();
-        if (queued) output->queue.push(bytes, count);
-        // A Note On starts a paused stream, and so does a queue full while paused (a slider
-        // moved through many programs in silence). The pause tests the queue and clears
-        // `active` under this same lock: a Note On queued before its test keeps the stream
-        // running, one queued after it finds `active` cleared here and starts it again.
-        if (!away && !output->active && (!queued || starts_sound(bytes, count))) {
-            output->silent_frames = 0;
-            output->active = true;
-            pw_stream_set_active(output->stream, true);
-        }
-        pw_thread_loop_unlock(output->loop);
-        if (away || queued) return true;
-        if (waited_ms == 50) return false;  // a server that stalls: the message is lost
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    return stream_send(stream, pipewire_send_routines, bytes, count);
 }
 
 void pipewire_close(SoundStream* stream) {

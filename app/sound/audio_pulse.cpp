@@ -6,14 +6,16 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include <pulse/pulseaudio.h>
 
-#include "app/midi/midi_backend.h"
+#include "app/common/open_reason.h"
 #include "app/sound/realtime.h"
-#include "app/sound/synth_queue.h"
+#include "app/sound/sound_lost.h"
+#include "app/sound/stream_send.h"
 
 namespace app {
 
@@ -35,14 +37,12 @@ public:
     pa_stream* stream = nullptr;
     pa_time_event* timer = nullptr;
     pa_defer_event* restart = nullptr;  // a Note On for a stopped stream, run on the loop's thread
-    fluid_synth_t* synth = nullptr;
     SoundTiming timing{};
     bool corked = true;
     pid_t loop_thread = 0;  // the loop's thread, which renders every block
-    bool sound_lost = false;
+    std::atomic<bool> sound_lost{false};
     bool connect_timed_out = false;
     long silent_frames = 0;
-    SynthQueue queue;
 
     void connect();
     void drop_context();
@@ -338,35 +338,30 @@ bool pulse_play(SoundStream* stream, fluid_synth_t* synth, const SoundTiming& ti
 }
 
 namespace {
-// Uncorks a stream corked for silence, from the server's own thread.
-void pulse_wake(PulseOutput* output) {
-    pa_threaded_mainloop_lock(output->loop);
-    if (output->stream != nullptr && output->corked && pa_stream_get_state(output->stream) == PA_STREAM_READY) {
+// Under the loop's lock, which the loop's thread holds while it renders.
+const StreamSendRoutines pulse_send_routines = {
+    [](SoundStream* stream) { pa_threaded_mainloop_lock(static_cast<PulseOutput*>(stream)->loop); },
+    [](SoundStream* stream) { pa_threaded_mainloop_unlock(static_cast<PulseOutput*>(stream)->loop); },
+    [](SoundStream* stream) { return static_cast<PulseOutput*>(stream)->stream == nullptr; },
+    [](SoundStream* stream) {
+        auto* output = static_cast<PulseOutput*>(stream);
+        return output->corked && pa_stream_get_state(output->stream) == PA_STREAM_READY;
+    },
+    // Uncorks from the server's own thread.
+    [](SoundStream* stream) {
+        auto* output = static_cast<PulseOutput*>(stream);
         if (output->restart != nullptr)
             pa_threaded_mainloop_get_api(output->loop)->defer_enable(output->restart, 1);
         else
             output->uncork();
-    }
-    pa_threaded_mainloop_unlock(output->loop);
-}
+    },
+    true,
+    0,
+};
 }  // namespace
 
 bool pulse_send(SoundStream* stream, const uint8_t* bytes, int count) {
-    auto* output = static_cast<PulseOutput*>(stream);
-    // Under the lock every reader of the queue holds.
-    pa_threaded_mainloop_lock(output->loop);
-    if (output->stream == nullptr) {
-        // Between a loss and the stream's return.
-        output->queue.play_while_away(output->synth, bytes, count);
-        pa_threaded_mainloop_unlock(output->loop);
-        return true;
-    }
-    // Full while the stream is corked (a slider moved through many programs in silence).
-    if (output->queue.full()) output->queue.play(output->synth);
-    output->queue.push(bytes, count);
-    pa_threaded_mainloop_unlock(output->loop);
-    if (starts_sound(bytes, count)) pulse_wake(output);
-    return true;
+    return stream_send(stream, pulse_send_routines, bytes, count);
 }
 
 void pulse_close(SoundStream* stream) {

@@ -8,6 +8,8 @@
 
 #include <fluidsynth.h>
 
+#include "app/sound/synth_queue.h"
+
 namespace app {
 
 // What each back end's own output record is made from; only its back end looks further inside.
@@ -15,6 +17,9 @@ struct SoundStream {
     // The server's sample rate, known once connected: the synth renders at it so nothing
     // resamples.
     int rate = 48000;
+    // The synth it renders, from play on, and the messages waiting for its next block.
+    fluid_synth_t* synth = nullptr;
+    SynthQueue queue;
 };
 
 struct SoundTiming {

@@ -1,6 +1,6 @@
 // SIGINT, SIGTERM and SIGHUP taken by sigwait on a thread of their own: no handler runs
 // inside interrupted code, so the request can use locks and wake the program's input wait.
-#include "app/keyboard/close_request.h"
+#include "app/common/close_request.h"
 
 #include <atomic>
 #include <cerrno>
