@@ -83,6 +83,9 @@ constexpr const char* soundfont_paths[] = {
 // SDL's audio itself); JACK comes late since it may try to start a server.
 constexpr const char* audio_driver_order[] = {"pipewire", "pulseaudio", "alsa", "jack", "oss"};
 
+// The rate the synth is first made at, before the server says its own.
+constexpr double likely_server_rate = 48000;
+
 // About 4 ms of buffering at 48 kHz; the library's 16 periods would be 21 ms.
 constexpr int default_period_size = 64;
 constexpr int default_periods = 3;
@@ -648,13 +651,26 @@ bool open_output(FluidOutput& out, const char* arg, std::vector<std::string>* so
     *choose_loading = arg == nullptr || std::strstr(arg, "synth.dynamic-sample-loading=") == nullptr;
     double chosen_rate = 0;
     fluid_settings_getnum(settings, "synth.sample-rate", &chosen_rate);
+    const bool rate_chosen = chosen_rate != library_rate;
+    // The synth (about 15 ms of tables, voices and effects) is made while the servers are
+    // asked (10 to 15 ms), at the rate most of them run.
+    if (!rate_chosen && !driver_named) fluid_settings_setnum(settings, "synth.sample-rate", likely_server_rate);
+    std::thread making([&out, settings] { out.synth.reset(new_fluid_synth(settings)); });
     std::string declined;
     choose_sound_stream(out, driver_named, &declined);
+    making.join();
     const SoundBackend* stream = out.sound ? out.sound.get_deleter().backend : nullptr;
-    // Rendered at the server's own rate nothing resamples on the way, unless the user chose one.
-    if (stream != nullptr && chosen_rate == library_rate)
-        fluid_settings_setnum(settings, "synth.sample-rate", out.sound->rate);
-    out.synth.reset(new_fluid_synth(settings));
+    // Rendered at the server's own rate nothing resamples on the way, unless the user chose
+    // one; the library's own drivers get the library's rate.
+    double wanted_rate = chosen_rate;
+    if (stream != nullptr && !rate_chosen) wanted_rate = out.sound->rate;
+    double made_rate = 0;
+    fluid_settings_getnum(settings, "synth.sample-rate", &made_rate);
+    if (wanted_rate != made_rate) {
+        out.synth.reset();
+        fluid_settings_setnum(settings, "synth.sample-rate", wanted_rate);
+        out.synth.reset(new_fluid_synth(settings));
+    }
     if (!out.synth) {
         midi_set_reason("FluidSynth cannot start%s%s", last_log_message[0] ? ": " : "",
                         last_log_message);
