@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <fluidsynth.h>
@@ -441,6 +442,8 @@ struct ProgramLoader {
 // before it is rendered with the program it was played with (the rendering thread takes
 // queued messages at its next period, at most 10.7 ms away).
 constexpr auto settle_time = std::chrono::milliseconds(25);
+// The SoundFont's first reading yields to every thread at the usual priority.
+constexpr int reading_niceness = 10;
 // How long the loader keeps a program the output's synth is leaving.
 constexpr auto keep_time = std::chrono::seconds(1);
 
@@ -528,14 +531,20 @@ bool superseded(const std::deque<HeldMessage>& held) {
 }
 
 // Into the output's synth, which plays silence until then; with none loading, the program
-// says so once and its notes stay silent.
+// says so once and its notes stay silent. The reading runs below the keyboard's own threads,
+// so that on a busy machine the window, and the desktop that shows it, come first; on a thread
+// of its own, since a thread may lower its priority but not raise it again.
 void load_output_soundfont(ProgramLoader* loader) {
     bool on_demand = false;
-    if (!load_soundfont(loader->out->synth.get(), loader->soundfonts, loader->choose_loading, &loader->soundfont,
-                        &on_demand))
-        std::fprintf(stderr, "vxpiano: FluidSynth cannot load SoundFont %s\n", loader->soundfont.c_str());
-    else if (on_demand)
-        open_loader_synth(loader);
+    std::thread reading([loader, &on_demand] {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), reading_niceness);
+        if (!load_soundfont(loader->out->synth.get(), loader->soundfonts, loader->choose_loading, &loader->soundfont,
+                            &on_demand))
+            std::fprintf(stderr, "vxpiano: FluidSynth cannot load SoundFont %s\n", loader->soundfont.c_str());
+        else if (on_demand)
+            open_loader_synth(loader);
+    });
+    reading.join();
     std::lock_guard<std::mutex> guard(loader->lock);
     loader->loaded = true;
     loader->on_demand = on_demand;
