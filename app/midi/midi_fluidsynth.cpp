@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <fluidsynth.h>
@@ -82,6 +83,9 @@ constexpr const char* soundfont_paths[] = {
 // would write a file nobody asked for), and so is "sdl2" (it needs the program to have started
 // SDL's audio itself); JACK comes late since it may try to start a server.
 constexpr const char* audio_driver_order[] = {"pipewire", "pulseaudio", "alsa", "jack", "oss"};
+
+// The rate the synth is first made at, before the server says its own.
+constexpr double likely_server_rate = 48000;
 
 // About 4 ms of buffering at 48 kHz; the library's 16 periods would be 21 ms.
 constexpr int default_period_size = 64;
@@ -228,33 +232,40 @@ bool read_whole(const std::string& path) {
            stat(path.c_str(), &about) == 0 && about.st_size < whole_soundfont_bytes;
 }
 
-// Loads a SoundFont. With samples loaded on demand (`*on_demand`) only the file's directory is
-// read here, and no channel gets a program: each is loaded when chosen (see ProgramLoader).
-// Otherwise every sample is read now and the channels get their General MIDI programs at once.
-// Unless "VXMIDI" set synth.dynamic-sample-loading (`choose_loading`), the file's size decides.
-bool load_soundfont(fluid_synth_t* synth, const std::string& chosen, bool choose_loading,
+// The SoundFonts to try, in order: the one "VXMIDI" names, or every candidate that is there and
+// is a SoundFont. Only their headers are read: the loading happens after the window is up.
+bool choose_soundfonts(fluid_settings_t* settings, const std::string& named, std::vector<std::string>* chosen) {
+    auto usable = [](const std::string& path) { return access(path.c_str(), R_OK) == 0 && fluid_is_soundfont(path.c_str()); };
+    if (!named.empty()) {
+        if (usable(named)) return chosen->push_back(named), true;
+        midi_set_reason("cannot load SoundFont %s", named.c_str());
+        return false;
+    }
+    for (std::string& path : soundfont_candidates(settings))
+        if (usable(path)) chosen->push_back(std::move(path));
+    if (!chosen->empty()) return true;
+    midi_set_reason(
+        "no General MIDI SoundFont found (install fluid-soundfont-gm or timgm6mb-soundfont, "
+        "or set VXMIDI=fluidsynth:soundfont=PATH)");
+    return false;
+}
+
+// Loads the first of `paths` that loads into `synth`. With samples loaded on demand
+// (`*on_demand`) only the file's directory is read, and no channel gets a program: each is
+// loaded when chosen (see ProgramLoader). Otherwise every sample is read now and the channels
+// get their General MIDI programs at once. Unless "VXMIDI" set synth.dynamic-sample-loading
+// (`choose_loading`), the file's size decides.
+bool load_soundfont(fluid_synth_t* synth, const std::vector<std::string>& paths, bool choose_loading,
                     std::string* loaded, bool* on_demand) {
     fluid_settings_t* settings = fluid_synth_get_settings(synth);
-    auto load = [&](const std::string& path) {
+    for (const std::string& path : paths) {
         if (choose_loading) fluid_settings_setint(settings, "synth.dynamic-sample-loading", read_whole(path) ? 0 : 1);
         int dynamic = 0;
         fluid_settings_getint(settings, "synth.dynamic-sample-loading", &dynamic);
         *on_demand = dynamic != 0;
         *loaded = path;
-        return fluid_synth_sfload(synth, path.c_str(), *on_demand ? 0 : 1) != FLUID_FAILED;
-    };
-    if (!chosen.empty()) {
-        if (load(chosen)) return true;
-        midi_set_reason("cannot load SoundFont %s", chosen.c_str());
-        return false;
+        if (fluid_synth_sfload(synth, path.c_str(), *on_demand ? 0 : 1) != FLUID_FAILED) return true;
     }
-    for (const std::string& path : soundfont_candidates(settings)) {
-        if (access(path.c_str(), R_OK) != 0 || !fluid_is_soundfont(path.c_str())) continue;
-        if (load(path)) return true;
-    }
-    midi_set_reason(
-        "no General MIDI SoundFont found (install fluid-soundfont-gm or timgm6mb-soundfont, "
-        "or set VXMIDI=fluidsynth:soundfont=PATH)");
     return false;
 }
 
@@ -392,27 +403,34 @@ struct HeldMessage {
 
 constexpr int channel_count = 16;
 
-// Programs are loaded when they are chosen, on a thread of their own. With samples loaded on
-// demand FluidSynth reads (for .sf3, decodes) a program's samples inside the program change,
-// under the synth's lock, which the rendering thread takes every period: 20 to 70 ms for a
-// FluidR3 program, seconds for an .sf3 piano, a gap in every note still sounding. So the
-// loader's own synth selects the program first: the samples land in the library's sample
-// cache, which every synth of the process shares, and the output's synth then takes them from
-// there in a millisecond or two. Messages behind a program still loading wait, in order.
+// The SoundFont is loaded, and then programs as they are chosen, on a thread of their own: the
+// window comes up while the file's directory is read (30 to 60 ms), and messages sent before
+// it is read wait, in order. With samples loaded on demand FluidSynth reads (for .sf3,
+// decodes) a program's samples inside the program change, under the synth's lock, which the
+// rendering thread takes for every message it plays: 20 to 70 ms for a FluidR3 program,
+// seconds for an .sf3 piano, a gap in every note still sounding. So the loader's own synth
+// selects the program first: the samples land in the library's sample cache, which every synth
+// of the process shares, and the output's synth then takes them from there in a millisecond or
+// two. Messages behind a program still loading wait, in order.
 struct ProgramLoader {
     FluidOutput* out = nullptr;
-    std::string soundfont;
+    std::vector<std::string> soundfonts;  // tried in order until one loads
+    bool choose_loading = true;           // the file's size decides how its samples are loaded
     int lock_memory = 0;
     std::mutex lock;
     std::condition_variable wake;
     // Under the lock.
     std::deque<HeldMessage> held;   // the first is being loaded or played
     bool has_program[channel_count] = {};
+    bool loaded = false;     // the output's synth has the SoundFont
+    bool on_demand = false;  // its programs are loaded as they are chosen; set with `loaded`
     bool stopping = false;
     std::atomic<int64_t> last_played_ns{0};
-    // The loader's thread only. Channel c + 16 of its synth keeps the program c had before, so
-    // that the output's synth lets go of it without freeing anything on the rendering thread;
-    // the loader frees it later on its own.
+    // The loader's thread only.
+    std::string soundfont;  // the one that loaded
+    // Channel c + 16 of its synth keeps the program c had before, so that the output's synth
+    // lets go of it without freeing anything on the rendering thread; the loader frees it
+    // later on its own.
     std::unique_ptr<fluid_settings_t, SettingsDeleter> settings;
     std::unique_ptr<fluid_synth_t, SynthDeleter> synth;
     int warm_program[channel_count];
@@ -424,12 +442,29 @@ struct ProgramLoader {
 // before it is rendered with the program it was played with (the rendering thread takes
 // queued messages at its next period, at most 10.7 ms away).
 constexpr auto settle_time = std::chrono::milliseconds(25);
+// The SoundFont's first reading yields to every thread at the usual priority.
+constexpr int reading_niceness = 10;
 // How long the loader keeps a program the output's synth is leaving.
 constexpr auto keep_time = std::chrono::seconds(1);
 
 int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
+
+// The loader's synth reads the file through these, so that a program still loading when the
+// program ends gives up at its next sample instead of decoding a whole piano first.
+std::atomic<bool> loading_cancelled{false};
+
+void* open_file(const char* path) { return std::fopen(path, "rb"); }
+int read_file(void* buffer, fluid_long_long_t count, void* file) {
+    if (loading_cancelled.load(std::memory_order_relaxed)) return FLUID_FAILED;
+    return std::fread(buffer, static_cast<size_t>(count), 1, static_cast<FILE*>(file)) == 1 ? FLUID_OK : FLUID_FAILED;
+}
+int seek_file(void* file, fluid_long_long_t offset, int origin) {
+    return fseeko(static_cast<FILE*>(file), static_cast<off_t>(offset), origin) == 0 ? FLUID_OK : FLUID_FAILED;
+}
+fluid_long_long_t tell_file(void* file) { return ftello(static_cast<FILE*>(file)); }
+int close_file(void* file) { return std::fclose(static_cast<FILE*>(file)) == 0 ? FLUID_OK : FLUID_FAILED; }
 
 void open_loader_synth(ProgramLoader* loader) {
     loader->settings.reset(new_fluid_settings());
@@ -443,7 +478,13 @@ void open_loader_synth(ProgramLoader* loader) {
     fluid_settings_setint(settings, "synth.reverb.active", 0);
     fluid_settings_setint(settings, "synth.chorus.active", 0);
     loader->synth.reset(new_fluid_synth(settings));
-    if (loader->synth && fluid_synth_sfload(loader->synth.get(), loader->soundfont.c_str(), 0) == FLUID_FAILED)
+    if (!loader->synth) return;
+    fluid_sfloader_t* files = new_fluid_defsfloader(settings);
+    if (files != nullptr) {
+        fluid_sfloader_set_callbacks(files, open_file, read_file, seek_file, tell_file, close_file);
+        fluid_synth_add_sfloader(loader->synth.get(), files);  // tried first; the synth frees it
+    }
+    if (fluid_synth_sfload(loader->synth.get(), loader->soundfont.c_str(), 0) == FLUID_FAILED)
         loader->synth.reset();
 }
 
@@ -489,8 +530,28 @@ bool superseded(const std::deque<HeldMessage>& held) {
     return false;
 }
 
+// Into the output's synth, which plays silence until then; with none loading, the program
+// says so once and its notes stay silent. The reading runs below the keyboard's own threads,
+// so that on a busy machine the window, and the desktop that shows it, come first; on a thread
+// of its own, since a thread may lower its priority but not raise it again.
+void load_output_soundfont(ProgramLoader* loader) {
+    bool on_demand = false;
+    std::thread reading([loader, &on_demand] {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), reading_niceness);
+        if (!load_soundfont(loader->out->synth.get(), loader->soundfonts, loader->choose_loading, &loader->soundfont,
+                            &on_demand))
+            std::fprintf(stderr, "vxpiano: FluidSynth cannot load SoundFont %s\n", loader->soundfont.c_str());
+        else if (on_demand)
+            open_loader_synth(loader);
+    });
+    reading.join();
+    std::lock_guard<std::mutex> guard(loader->lock);
+    loader->loaded = true;
+    loader->on_demand = on_demand;
+}
+
 void run_loader(ProgramLoader* loader) {
-    open_loader_synth(loader);
+    load_output_soundfont(loader);
     std::unique_lock<std::mutex> guard(loader->lock);
     while (!loader->stopping) {
         if (loader->synth && next_release(loader) <= Clock::now()) {
@@ -508,15 +569,15 @@ void run_loader(ProgramLoader* loader) {
             continue;
         }
         const HeldMessage message = loader->held.front();
-        const bool program_change = (message.bytes[0] & 0xF0) == 0xC0;
-        if (program_change && superseded(loader->held)) {
+        const bool load_program = loader->on_demand && (message.bytes[0] & 0xF0) == 0xC0;
+        if (load_program && superseded(loader->held)) {
             loader->held.pop_front();
             continue;
         }
         // The first in line is played by this thread alone: the program's thread adds behind
         // it and plays nothing itself while anything is held.
         guard.unlock();
-        if (program_change) {
+        if (load_program) {
             const int channel = message.bytes[0] & 0x0F;
             warm_program(loader, channel, message.bytes[1]);
             const int64_t settled = loader->last_played_ns.load() +
@@ -534,24 +595,28 @@ void run_loader(ProgramLoader* loader) {
     }
 }
 
-void start_loader(FluidOutput& out, const std::string& soundfont) {
+void start_loader(FluidOutput& out, std::vector<std::string> soundfonts, bool choose_loading) {
     auto* loader = new ProgramLoader;
     loader->out = &out;
-    loader->soundfont = soundfont;
+    loader->soundfonts = std::move(soundfonts);
+    loader->choose_loading = choose_loading;
     fluid_settings_getint(out.settings.get(), "synth.lock-memory", &loader->lock_memory);
     for (int& program : loader->warm_program) program = -1;
+    loading_cancelled = false;
     loader->thread = std::thread(run_loader, loader);
     out.loader.reset(loader);
 }
 
-// True when the message waits behind the loader: a program change, and whatever follows one
-// still loading. A channel given no program yet gets its General MIDI default first (program
-// 0; the drum kit on channel 10), loaded like any other.
+// True when the message waits behind the loader: everything until the SoundFont is loaded,
+// then, with programs loaded as chosen, a program change and whatever follows one still
+// loading. A channel given no program yet gets its General MIDI default first (program 0; the
+// drum kit on channel 10), loaded like any other.
 bool hold_for_loader(ProgramLoader& loader, const uint8_t* bytes, int count) {
     const int channel = bytes[0] & 0x0F;
     const bool program_change = (bytes[0] & 0xF0) == 0xC0;
     std::lock_guard<std::mutex> guard(loader.lock);
-    if (!program_change && loader.has_program[channel] && loader.held.empty()) return false;
+    if (loader.loaded && loader.held.empty() && (!loader.on_demand || (!program_change && loader.has_program[channel])))
+        return false;
     if (!program_change && !loader.has_program[channel])
         loader.held.push_back(HeldMessage{{static_cast<uint8_t>(0xC0 | channel), 0, 0}, 2});
     loader.has_program[channel] = true;
@@ -567,13 +632,16 @@ void stop_loader(ProgramLoader* loader) {
         loader->stopping = true;
     }
     loader->wake.notify_one();
-    // A program still loading finishes first: the library's load cannot be interrupted.
+    // A program still loading gives up at its next sample; the library's own say on it is not
+    // the user's concern at the end.
+    keeping_log = true;
+    loading_cancelled = true;
     if (loader->thread.joinable()) loader->thread.join();
+    keeping_log = false;
     delete loader;
 }
 
-// `load_on_demand` names the SoundFont whose programs are to be loaded as they are chosen.
-bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand) {
+bool open_output(FluidOutput& out, const char* arg, std::vector<std::string>* soundfonts, bool* choose_loading) {
     out.settings.reset(new_fluid_settings());
     if (!out.settings) {
         midi_set_reason("FluidSynth cannot make its settings");
@@ -588,33 +656,39 @@ bool open_output(FluidOutput& out, const char* arg, std::string* load_on_demand)
     double library_rate = 0;
     fluid_settings_getnum(settings, "synth.sample-rate", &library_rate);
     if (!apply_arguments(settings, arg, &soundfont, &driver_named)) return false;
+    if (!choose_soundfonts(settings, soundfont, soundfonts)) return false;
+    *choose_loading = arg == nullptr || std::strstr(arg, "synth.dynamic-sample-loading=") == nullptr;
     double chosen_rate = 0;
     fluid_settings_getnum(settings, "synth.sample-rate", &chosen_rate);
+    const bool rate_chosen = chosen_rate != library_rate;
+    // The synth (about 15 ms of tables, voices and effects) is made while the servers are
+    // asked (10 to 15 ms), at the rate most of them run.
+    if (!rate_chosen && !driver_named) fluid_settings_setnum(settings, "synth.sample-rate", likely_server_rate);
+    std::thread making([&out, settings] { out.synth.reset(new_fluid_synth(settings)); });
     std::string declined;
     choose_sound_stream(out, driver_named, &declined);
+    making.join();
     const SoundBackend* stream = out.sound ? out.sound.get_deleter().backend : nullptr;
-    // Rendered at the server's own rate nothing resamples on the way, unless the user chose one.
-    if (stream != nullptr && chosen_rate == library_rate)
-        fluid_settings_setnum(settings, "synth.sample-rate", out.sound->rate);
-    out.synth.reset(new_fluid_synth(settings));
+    // Rendered at the server's own rate nothing resamples on the way, unless the user chose
+    // one; the library's own drivers get the library's rate.
+    double wanted_rate = chosen_rate;
+    if (stream != nullptr && !rate_chosen) wanted_rate = out.sound->rate;
+    double made_rate = 0;
+    fluid_settings_getnum(settings, "synth.sample-rate", &made_rate);
+    if (wanted_rate != made_rate) {
+        out.synth.reset();
+        fluid_settings_setnum(settings, "synth.sample-rate", wanted_rate);
+        out.synth.reset(new_fluid_synth(settings));
+    }
     if (!out.synth) {
         midi_set_reason("FluidSynth cannot start%s%s", last_log_message[0] ? ": " : "",
                         last_log_message);
         return false;
     }
-    const bool loading_named = arg != nullptr && std::strstr(arg, "synth.dynamic-sample-loading=") != nullptr;
-    std::string loaded;
-    bool on_demand = false;
-    if (!load_soundfont(out.synth.get(), soundfont, !loading_named, &loaded, &on_demand)) return false;
-    bool playing = false;
-    if (stream != nullptr)
-        playing = stream->play(out.sound.get(), out.synth.get(), sound_timing(settings, *stream));
-    else if (start_audio(out, driver_named))
-        playing = true;
-    else if (!declined.empty())
-        midi_set_reason("%s; %s", declined.c_str(), std::string(midi_reason()).c_str());
-    if (playing && on_demand) *load_on_demand = loaded;
-    return playing;
+    if (stream != nullptr) return stream->play(out.sound.get(), out.synth.get(), sound_timing(settings, *stream));
+    if (start_audio(out, driver_named)) return true;
+    if (!declined.empty()) midi_set_reason("%s; %s", declined.c_str(), std::string(midi_reason()).c_str());
+    return false;
 }
 
 }  // namespace
@@ -627,12 +701,13 @@ int fluidsynth_open(const char* arg, int) {
     keeping_log = true;
     said_error = false;
     FluidOutput opened;
-    std::string load_on_demand;
-    bool ok = open_output(opened, arg, &load_on_demand);
+    std::vector<std::string> soundfonts;
+    bool choose_loading = true;
+    bool ok = open_output(opened, arg, &soundfonts, &choose_loading);
     keeping_log = false;
     if (!ok) return 1;  // the owners release what was made, driver first
     output = std::move(opened);
-    if (!load_on_demand.empty()) start_loader(output, load_on_demand);
+    start_loader(output, std::move(soundfonts), choose_loading);
     return 0;
 }
 
