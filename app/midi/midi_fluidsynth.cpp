@@ -652,6 +652,11 @@ bool open_output(FluidOutput& out, const char* arg, std::vector<std::string>* so
     fluid_settings_setint(settings, "audio.period-size", default_period_size);
     fluid_settings_setint(settings, "audio.periods", default_periods);
     fluid_settings_setnum(settings, "synth.gain", full_gain);
+    // Samples are not locked into memory, unless "VXMIDI" says so: locking and unlocking a
+    // program's megabytes holds the process's memory map for milliseconds, and the rendering
+    // thread, touching a fresh page of the server's buffer, waits for it: gaps in the notes
+    // sounding while another program loads.
+    fluid_settings_setint(settings, "synth.lock-memory", 0);
     std::string soundfont;
     bool driver_named = false;
     double library_rate = 0;
