@@ -584,6 +584,8 @@ void run_loader(ProgramLoader* loader) {
         if (load_program) {
             const int channel = message.bytes[0] & 0x0F;
             warm_program(loader, channel, message.bytes[1]);
+            // Ending: the output's synth would load the program whole itself.
+            if (loading_cancelled.load()) break;
             wait_for_notes_taken(*loader->out);
             // Straight into the output's synth, not through the rendering thread's queue: a
             // program change still opens the SoundFont file to look its samples up.
