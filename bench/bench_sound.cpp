@@ -18,7 +18,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -26,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/midi/midi.h"
 #include "bench/soundfonts.h"
 #include "tests/support/program.h"
 #include "tests/support/realtime_kit.h"
@@ -364,6 +367,67 @@ void BM_FirstNoteOfANewProgram(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FirstNoteOfANewProgram)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kSecond);
+
+// A note held on one channel while programs never played before are chosen on another, each
+// SoundFont of soundfonts.h through PulseAudio, played in this process through the MIDI calls
+// the keyboard makes: the silent gaps inside the held note (runs of exact zeros of 0.5 ms or
+// more), and how long the longest lasted. An organ (program 19) holds its level as long as its
+// key; each of six programs gets 1.5 s to load.
+void BM_HeldNoteWhileProgramsLoad(benchmark::State& state) {
+    const int font = static_cast<int>(state.range(0));
+    if (access(vxbench::soundfonts[font].path, R_OK) != 0) return state.SkipWithError("SoundFont not installed");
+    for (auto _ : state) {
+        vxtest::SoundServer server;
+        if (std::string problem = server.start(vxtest::ServerKind::pulseaudio, std::getenv("VX_SOUND_VERBOSE") != nullptr); !problem.empty())
+            return state.SkipWithError(problem.c_str());
+        for (const std::string& entry : server.client_environment()) putenv(strdup(entry.c_str()));
+        setenv("VXMIDI", vxbench::synth_with(font).c_str(), 1);
+        app::midi_open();
+        app::octave_base = 0;
+        app::note_velocity = 100;
+        app::midi_channel = 0;
+        app::midi_program_change(19);
+        std::this_thread::sleep_for(3s);  // the start program and the organ loaded
+        vxtest::MonitorRecorder recorder;
+        if (std::string problem = recorder.start(server); !problem.empty()) {
+            app::midi_close();
+            return state.SkipWithError(problem.c_str());
+        }
+        std::this_thread::sleep_for(300ms);
+        const int64_t press_ns = vxtest::now_ns();
+        app::midi_note_on(60);
+        std::this_thread::sleep_for(500ms);
+        app::midi_channel = 1;
+        std::vector<int64_t> changes_ns;
+        for (int program : {40, 73, 56, 24, 48, 0}) {
+            changes_ns.push_back(vxtest::now_ns());
+            app::midi_program_change(program);
+            std::this_thread::sleep_for(1500ms);
+        }
+        const int64_t release_ns = vxtest::now_ns();
+        app::midi_channel = 0;
+        app::midi_note_off(60);
+        std::this_thread::sleep_for(300ms);
+        vxtest::Recording recording = recorder.stop();
+        app::midi_close();
+        const vxtest::HeardNote heard = vxtest::hear_note(recording, press_ns, release_ns, vxtest::note_frequency(60));
+        double longest_ms = 0;
+        for (const vxtest::Gap& gap : heard.gaps) longest_ms = std::max(longest_ms, gap.length * 1000.0 / recording.rate);
+        if (std::getenv("VX_SOUND_VERBOSE") != nullptr) {
+            std::fprintf(stderr, "%s\nprogram changes at", vxtest::describe(heard.gaps, recording.rate).c_str());
+            for (int64_t at : changes_ns) std::fprintf(stderr, " %.1f ms", vxtest::sample_at(recording, at) * 1000.0 / recording.rate);
+            std::fprintf(stderr, "\n");
+            const std::string log = server.log();
+            for (size_t at = 0; (at = log.find("nderrun", at + 1)) != std::string::npos;)
+                std::fprintf(stderr, "%s\n", log.substr(log.rfind('\n', at) + 1, 100).c_str());
+        }
+        state.counters["heard"] = heard.latency_ms >= 0;
+        state.counters["gaps"] = static_cast<double>(heard.gaps.size());
+        state.counters["longest_gap_ms"] = longest_ms;
+        state.SetLabel(vxbench::soundfonts[font].name);
+    }
+}
+BENCHMARK(BM_HeldNoteWhileProgramsLoad)->DenseRange(0, 2)->Iterations(1)->Unit(benchmark::kSecond);
 
 BENCHMARK(BM_SoundThroughServer)
     ->Arg(static_cast<int>(vxtest::ServerKind::pulseaudio))

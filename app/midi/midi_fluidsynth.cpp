@@ -425,7 +425,6 @@ struct ProgramLoader {
     bool loaded = false;     // the output's synth has the SoundFont
     bool on_demand = false;  // its programs are loaded as they are chosen; set with `loaded`
     bool stopping = false;
-    std::atomic<int64_t> last_played_ns{0};
     // The loader's thread only.
     std::string soundfont;  // the one that loaded
     // Channel c + 16 of its synth keeps the program c had before, so that the output's synth
@@ -438,17 +437,22 @@ struct ProgramLoader {
     std::thread thread;
 };
 
-// How long a program change waits after the last message played, so that a note sent just
-// before it is rendered with the program it was played with (the rendering thread takes
-// queued messages at its next period, at most 10.7 ms away).
-constexpr auto settle_time = std::chrono::milliseconds(25);
+// How long a program change waits at most for the rendering thread to take the notes before
+// it; a server that stalls longer than this is about to be given up as lost.
+constexpr auto notes_taken_limit = std::chrono::seconds(1);
 // The SoundFont's first reading yields to every thread at the usual priority.
 constexpr int reading_niceness = 10;
 // How long the loader keeps a program the output's synth is leaving.
 constexpr auto keep_time = std::chrono::seconds(1);
 
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+// A note sent before a program change is rendered with the program it was played with: the
+// change, which goes into the synth straight from the loader, waits until the rendering thread
+// has taken every Note On queued before it. The library's own drivers take each message at once.
+void wait_for_notes_taken(const FluidOutput& out) {
+    if (!out.sound) return;
+    const Clock::time_point limit = Clock::now() + notes_taken_limit;
+    while (!out.sound->queue.note_ons_taken() && Clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
 }
 
 // The loader's synth reads the file through these, so that a program still loading when the
@@ -580,15 +584,14 @@ void run_loader(ProgramLoader* loader) {
         if (load_program) {
             const int channel = message.bytes[0] & 0x0F;
             warm_program(loader, channel, message.bytes[1]);
-            const int64_t settled = loader->last_played_ns.load() +
-                                    std::chrono::duration_cast<std::chrono::nanoseconds>(settle_time).count();
-            if (settled > now_ns()) std::this_thread::sleep_for(std::chrono::nanoseconds(settled - now_ns()));
+            // Ending: the output's synth would load the program whole itself.
+            if (loading_cancelled.load()) break;
+            wait_for_notes_taken(*loader->out);
             // Straight into the output's synth, not through the rendering thread's queue: a
             // program change still opens the SoundFont file to look its samples up.
             fluid_synth_program_change(loader->out->synth.get(), channel, message.bytes[1]);
         } else {
             play_message(*loader->out, message.bytes, message.count);
-            loader->last_played_ns = now_ns();
         }
         guard.lock();
         loader->held.pop_front();
@@ -651,6 +654,11 @@ bool open_output(FluidOutput& out, const char* arg, std::vector<std::string>* so
     fluid_settings_setint(settings, "audio.period-size", default_period_size);
     fluid_settings_setint(settings, "audio.periods", default_periods);
     fluid_settings_setnum(settings, "synth.gain", full_gain);
+    // Samples are not locked into memory, unless "VXMIDI" says so: locking and unlocking a
+    // program's megabytes holds the process's memory map for milliseconds, and the rendering
+    // thread, touching a fresh page of the server's buffer, waits for it: gaps in the notes
+    // sounding while another program loads.
+    fluid_settings_setint(settings, "synth.lock-memory", 0);
     std::string soundfont;
     bool driver_named = false;
     double library_rate = 0;

@@ -9,9 +9,7 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -26,9 +24,7 @@
 namespace app {
 
 namespace {
-// Below this the effects' tail is inaudible (about -100 dBFS, under a 16-bit step).
-constexpr float quiet_level = 1e-5f;
-// The tail must stay that quiet this long, no voice sounding, before rendering stops: the
+// The effects' tail must stay quiet (quiet_block) this long, no key down, before rendering stops: the
 // reverb's delay lines still hold sound that comes out later than one cycle.
 constexpr int quiet_ms_before_stop = 200;
 // Between attempts to reach a server that went away.
@@ -91,9 +87,8 @@ int process(jack_nframes_t frames, void* data) {
         return 0;
     }
     fluid_synth_write_float(out->synth, static_cast<int>(frames), left, 0, 1, right, 0, 1);
-    float peak = 0;
-    for (jack_nframes_t i = 0; i < frames; ++i) peak = std::max({peak, std::fabs(left[i]), std::fabs(right[i])});
-    if (peak >= quiet_level || fluid_synth_get_active_voice_count(out->synth) > 0)
+    const int count = static_cast<int>(frames);
+    if (out->queue.keys_down() || !quiet_block(left, count, 1) || !quiet_block(right, count, 1))
         out->quiet_frames = 0;
     else
         out->quiet_frames += frames;

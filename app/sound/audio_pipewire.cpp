@@ -1,5 +1,5 @@
 // The synth renders in the graph's own cycle, straight into the stream's buffer, so a Note On
-// sounds within about two periods of the graph. While no voice sounds the stream is paused:
+// sounds within about two periods of the graph. While nothing sounds the stream is paused:
 // the graph then leaves it out of its cycles and the process sleeps instead of rendering
 // silence.
 #include "app/sound/sound_stream.h"
@@ -249,7 +249,7 @@ void PipeWireOutput::render() {
     data.chunk->stride = frame_bytes;
     data.chunk->size = frames * frame_bytes;
     pw_stream_queue_buffer(stream, buffer);
-    if (fluid_synth_get_active_voice_count(synth) > 0) {
+    if (queue.keys_down() || !quiet_block(samples, static_cast<int>(2 * frames), 1)) {
         silent_frames.store(0, std::memory_order_relaxed);
         return;
     }

@@ -1,7 +1,8 @@
 // The synth renders on the server's request, straight into the server's buffer, so the only
 // delay between a Note On and its sound is the few milliseconds the stream keeps queued. While
-// no voice sounds the stream is corked and emptied: the process then sleeps instead of
-// rendering silence, and the next note starts in an empty buffer, at once.
+// nothing sounds (no key down, the effects died away) the stream is corked and emptied: the
+// process then sleeps instead of rendering silence, and the next note starts in an empty
+// buffer, at once.
 #include "app/sound/sound_stream.h"
 
 #include <unistd.h>
@@ -218,7 +219,7 @@ void PulseOutput::fill(size_t bytes) {
         if (pa_stream_write(stream, buffer, static_cast<size_t>(frames) * frame_bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return;
         bytes -= static_cast<size_t>(frames) * frame_bytes;
-        if (fluid_synth_get_active_voice_count(synth) > 0)
+        if (queue.keys_down() || !quiet_block(samples, 2 * frames, 1))
             silent_frames = 0;
         else
             silent_frames += frames;

@@ -23,7 +23,18 @@ public:
     void push(const uint8_t* bytes, int count) {
         const uint32_t head = head_.load(std::memory_order_relaxed);
         words_[head % size] = word_of(bytes, count);
+        if ((bytes[0] & 0xF0) == 0x90 && count > 2 && bytes[2] > 0) last_note_on_.store(head + 1, std::memory_order_release);
         head_.store(head + 1, std::memory_order_release);
+    }
+    // Whether a key the synth was played is still down (its Note On went in, its Note Off not
+    // yet): the renderer asks this instead of the synth's voice count, which takes the synth's
+    // lock, held for milliseconds while another program is selected.
+    bool keys_down() const { return keys_down_.load(std::memory_order_relaxed) > 0; }
+    // Whether every Note On queued so far has gone into the synth. A stream never stops for
+    // silence with one waiting, so this comes true within a block or two.
+    bool note_ons_taken() const {
+        const uint32_t taken = tail_.load(std::memory_order_acquire);
+        return static_cast<int32_t>(taken - last_note_on_.load(std::memory_order_acquire)) >= 0;
     }
     // The reader's side: everything queued so far, into the synth; without `note_ons` the Note
     // Ons are left out.
@@ -61,25 +72,58 @@ private:
         if (count > 2) word |= static_cast<uint32_t>(bytes[2]) << 16;
         return word;
     }
-    static void apply(fluid_synth_t* synth, uint32_t word, bool note_ons) {
+    void apply(fluid_synth_t* synth, uint32_t word, bool note_ons) {
         const int status = word & 0xFF, data1 = (word >> 8) & 0x7F, data2 = (word >> 16) & 0x7F;
         const int channel = status & 0x0F;
         switch (status & 0xF0) {
             case 0x90:
                 // A velocity of 0 is a Note Off.
-                if (data2 == 0) fluid_synth_noteoff(synth, channel, data1);
-                else if (note_ons) fluid_synth_noteon(synth, channel, data1, data2);
+                if (data2 == 0) {
+                    key_up(channel, data1);
+                    fluid_synth_noteoff(synth, channel, data1);
+                } else if (note_ons) {
+                    key_down(channel, data1);
+                    fluid_synth_noteon(synth, channel, data1, data2);
+                }
                 break;
-            case 0x80: fluid_synth_noteoff(synth, channel, data1); break;
+            case 0x80:
+                key_up(channel, data1);
+                fluid_synth_noteoff(synth, channel, data1);
+                break;
             case 0xC0: fluid_synth_program_change(synth, channel, data1); break;
             default: break;
         }
     }
 
+    void key_down(int channel, int key) {
+        if (down_[channel * 128 + key]) return;
+        down_[channel * 128 + key] = true;
+        keys_down_.store(keys_down_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    void key_up(int channel, int key) {
+        if (!down_[channel * 128 + key]) return;
+        down_[channel * 128 + key] = false;
+        keys_down_.store(keys_down_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+    }
+
     static constexpr uint32_t size = 256;
     std::array<uint32_t, size> words_{};
     std::atomic<uint32_t> head_{0}, tail_{0};
+    std::atomic<uint32_t> last_note_on_{0};  // head_ just after the last Note On
+    // Keys played down and not yet up, by whichever thread plays the queue (one at a time).
+    std::array<bool, 16 * 128> down_{};
+    std::atomic<int> keys_down_{0};
 };
+
+// Whether a rendered block is silence (`count` samples, `stride` apart): below about -100
+// dBFS throughout, under a 16-bit step. With no key down either, a stream may stop once its
+// effects have died away.
+inline bool quiet_block(const float* samples, int count, int stride) {
+    constexpr float quiet_level = 1e-5f;
+    for (int i = 0; i < count; i += stride)
+        if (samples[i] >= quiet_level || samples[i] <= -quiet_level) return false;
+    return true;
+}
 
 // A Note On with a velocity: the message that must start a stopped output.
 inline bool starts_sound(const uint8_t* bytes, int count) {
