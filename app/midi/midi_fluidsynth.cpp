@@ -15,7 +15,7 @@
 #include <vector>
 
 #include <dirent.h>
-#include <sys/resource.h>
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <fluidsynth.h>
@@ -440,8 +440,6 @@ struct ProgramLoader {
 // How long a program change waits at most for the rendering thread to take the notes before
 // it; a server that stalls longer than this is about to be given up as lost.
 constexpr auto notes_taken_limit = std::chrono::seconds(1);
-// The SoundFont's first reading yields to every thread at the usual priority.
-constexpr int reading_niceness = 10;
 // How long the loader keeps a program the output's synth is leaving.
 constexpr auto keep_time = std::chrono::seconds(1);
 
@@ -535,27 +533,24 @@ bool superseded(const std::deque<HeldMessage>& held) {
 }
 
 // Into the output's synth, which plays silence until then; with none loading, the program
-// says so once and its notes stay silent. The reading runs below the keyboard's own threads,
-// so that on a busy machine the window, and the desktop that shows it, come first; on a thread
-// of its own, since a thread may lower its priority but not raise it again.
+// says so once and its notes stay silent.
 void load_output_soundfont(ProgramLoader* loader) {
     bool on_demand = false;
-    std::thread reading([loader, &on_demand] {
-        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), reading_niceness);
-        if (!load_soundfont(loader->out->synth.get(), loader->soundfonts, loader->choose_loading, &loader->soundfont,
-                            &on_demand))
-            std::fprintf(stderr, "vxpiano: FluidSynth cannot load SoundFont %s\n", loader->soundfont.c_str());
-        else if (on_demand)
-            open_loader_synth(loader);
-    });
-    reading.join();
+    if (!load_soundfont(loader->out->synth.get(), loader->soundfonts, loader->choose_loading, &loader->soundfont,
+                        &on_demand))
+        std::fprintf(stderr, "vxpiano: FluidSynth cannot load SoundFont %s\n", loader->soundfont.c_str());
+    else if (on_demand)
+        open_loader_synth(loader);
     std::lock_guard<std::mutex> guard(loader->lock);
     loader->loaded = true;
     loader->on_demand = on_demand;
 }
 
 void run_loader(ProgramLoader* loader) {
+    // Named for what it does, as a process list shows it.
+    pthread_setname_np(pthread_self(), "vx-soundfont");
     load_output_soundfont(loader);
+    pthread_setname_np(pthread_self(), "vx-programs");
     std::unique_lock<std::mutex> guard(loader->lock);
     while (!loader->stopping) {
         if (loader->synth && next_release(loader) <= Clock::now()) {

@@ -560,6 +560,10 @@ std::string PianoRun::launch(const std::string& vxmidi, const ProgramLimits& lim
     if (!window) return "no window appeared; stderr: " + program.error_text();
     std::string problem = wait_for_frame(d(), window, zoomed(start_frame, zoom), depth, "start_frame", 10000ms);
     if (!problem.empty()) return "the start frame was not shown: " + problem;
+    // The embedded synthesiser reads its SoundFont once the window is up; a click before that
+    // would sound only once it is read, late by a test's measure.
+    if (!wait_until([&] { return !has_thread_named(program.pid(), "vx-soundfont"); }, 30000ms))
+        return "the SoundFont was not read within 30 s";
     focus();
     move(360, 70);  // over the window, between the sliders and the keys
     return "";
@@ -622,6 +626,21 @@ std::vector<std::string> task_directories(pid_t pid) {
 }
 
 }  // namespace
+
+bool has_thread_named(pid_t pid, const std::string& name) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream comm(tasks + "/" + entry->d_name + "/comm");
+        std::string line;
+        found = found || (std::getline(comm, line) && line == name);
+    }
+    closedir(dir);
+    return found;
+}
 
 long resident_kib(pid_t pid) { return status_field("/proc/" + std::to_string(pid) + "/status", "VmRSS"); }
 

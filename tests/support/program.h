@@ -199,6 +199,8 @@ struct PianoRun {
 
 // Resident memory (VmRSS) and the voluntary context switches of every thread, from /proc.
 long resident_kib(pid_t pid);
+// Whether a thread of the process has that name (its /proc comm).
+bool has_thread_named(pid_t pid, const std::string& name);
 long voluntary_switches(pid_t pid);
 // Processor time of the whole process: utime + stime of /proc/PID/stat in nanoseconds (clock
 // tick resolution), and the scheduler's run time of every thread (/proc/PID/task/*/schedstat,
