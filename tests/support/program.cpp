@@ -561,8 +561,11 @@ std::string PianoRun::launch(const std::string& vxmidi, const ProgramLimits& lim
     std::string problem = wait_for_frame(d(), window, zoomed(start_frame, zoom), depth, "start_frame", 10000ms);
     if (!problem.empty()) return "the start frame was not shown: " + problem;
     // The embedded synthesiser reads its SoundFont once the window is up; a click before that
-    // would sound only once it is read, late by a test's measure.
-    if (!wait_until([&] { return !has_thread_named(program.pid(), "vx-soundfont"); }, 30000ms))
+    // would sound only once it is read, late by a test's measure. Its loader is named
+    // "vx-soundfont" while it reads and "vx-programs" after (threads it started meanwhile keep
+    // the first name); other outputs have neither.
+    const pid_t pid = program.pid();
+    if (!wait_until([&] { return has_thread_named(pid, "vx-programs") || !has_thread_named(pid, "vx-soundfont"); }, 30000ms))
         return "the SoundFont was not read within 30 s";
     focus();
     move(360, 70);  // over the window, between the sliders and the keys
