@@ -131,13 +131,13 @@ void fill_block(const Backend& b, uint8_t* pixels, int x, int y, int width, int 
     }
 }
 
-// The client-side frame: a bar with the title in the screen's built-in font and a close
-// button with a cross, drawn in whole blocks.
+// The client-side frame: a bar with the title in the built-in 8 x 14 font and a close button
+// with a cross, drawn in whole blocks. Not the screen's current font: the program's thread
+// may change that while this thread draws.
 void draw_frame(const Backend& b, uint8_t* pixels) {
     const int side = b.bar_rows, left = close_button_left(b);
     fill_block(b, pixels, 0, 0, window_state.width, side, frame_colour);
-    const GfxContext* ctx = gfx_context();
-    if (const FontDesc* font = ctx ? ctx->font : nullptr; font && font->glyphs && font->height <= side) {
+    if (const FontDesc* font = &font_8x14(); font->glyphs && font->height <= side) {
         const int top = (side - font->height) / 2;
         int x = 6;
         for (const char* c = window_state.title; *c && x + font->width < left; ++c, x += font->width) {
