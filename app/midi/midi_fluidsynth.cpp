@@ -24,6 +24,7 @@
 
 #include "app/midi/midi.h"
 #include "app/midi/midi_backend.h"
+#include "app/midi/sf3_soundfont.h"
 #include "app/sound/sound_stream.h"
 
 namespace app {
@@ -258,6 +259,8 @@ bool choose_soundfonts(fluid_settings_t* settings, const std::string& named, std
 bool load_soundfont(fluid_synth_t* synth, const std::vector<std::string>& paths, bool choose_loading,
                     std::string* loaded, bool* on_demand) {
     fluid_settings_t* settings = fluid_synth_get_settings(synth);
+    // Tried first; takes .sf3 files only, and only with samples loaded on demand.
+    if (fluid_sfloader_t* compressed = new_sf3_loader(settings)) fluid_synth_add_sfloader(synth, compressed);
     for (const std::string& path : paths) {
         if (choose_loading) fluid_settings_setint(settings, "synth.dynamic-sample-loading", read_whole(path) ? 0 : 1);
         int dynamic = 0;
@@ -486,6 +489,7 @@ void open_loader_synth(ProgramLoader* loader) {
         fluid_sfloader_set_callbacks(files, open_file, read_file, seek_file, tell_file, close_file);
         fluid_synth_add_sfloader(loader->synth.get(), files);  // tried first; the synth frees it
     }
+    if (fluid_sfloader_t* compressed = new_sf3_loader(settings)) fluid_synth_add_sfloader(loader->synth.get(), compressed);
     if (fluid_synth_sfload(loader->synth.get(), loader->soundfont.c_str(), 0) == FLUID_FAILED)
         loader->synth.reset();
 }
@@ -502,6 +506,7 @@ void warm_program(ProgramLoader* loader, int channel, int program) {
     }
     fluid_synth_program_change(synth, channel, program);
     loader->warm_program[channel] = program;
+    sf3_follow_programs(synth, loading_cancelled);
 }
 
 void release_kept_programs(ProgramLoader* loader, Clock::time_point now) {
@@ -510,6 +515,7 @@ void release_kept_programs(ProgramLoader* loader, Clock::time_point now) {
         fluid_synth_unset_program(loader->synth.get(), channel + channel_count);
         loader->release_due[channel] = Clock::time_point{};
     }
+    sf3_follow_programs(loader->synth.get(), loading_cancelled);
 }
 
 Clock::time_point next_release(const ProgramLoader* loader) {
