@@ -33,8 +33,10 @@ using Clock = std::chrono::steady_clock;
 // What is decoded of each sample when its program is chosen: what a first note plays while the
 // rest is decoded, several hundred times faster than it plays.
 constexpr double head_seconds = 0.5;
-// How long the rest of a sample stays after its last voice ended.
+// How long the rest of a sample stays after its last voice ended, and how much of such rests
+// stays at most: a run across the keyboard decodes one sample after another.
 constexpr auto rest_kept = std::chrono::seconds(10);
+constexpr size_t rest_budget_bytes = size_t{12} << 20;
 // How often a sample's rest or a left program is looked at again while a voice still plays it.
 constexpr auto recheck_every = std::chrono::seconds(1);
 // The last voices started on a sample, to tell whether one still plays it.
@@ -530,10 +532,23 @@ bool sounding(const Sample& sample) {
     return false;
 }
 
-// Lets go of what is no longer wanted: a left program's samples once silent, a sample's rest
-// once it has been silent a while. True while something waits to be looked at again.
+size_t rest_bytes(const Sample& sample) { return (sample.frames - sample.head_frames) * sizeof(int16_t); }
+
+// Back to its beginning only; a note started meanwhile plays that while the rest is decoded
+// again.
+void let_go_of_rest(Font& font, Sample& sample, uint64_t starts) {
+    sample.state.store(sample_head);
+    let_go(sample, sample.head_frames);
+    if (sample.starts.load() != starts) decode_rest(font, sample);
+}
+
+// Lets go of what is no longer wanted: a left program's samples once silent; a sample's rest
+// once silent for a while, or sooner, longest silent first, while the rests of silent samples
+// come to more than the budget. True while something waits to be looked at again.
 bool let_go_unused(Font& font, Clock::time_point now) {
     bool again = false;
+    size_t kept_bytes = 0;
+    std::vector<Sample*> silent;
     for (size_t i = 0; i < font.sample_count; ++i) {
         Sample& sample = font.samples[i];
         const int state = sample.state.load();
@@ -549,15 +564,20 @@ bool let_go_unused(Font& font, Clock::time_point now) {
             sample.state.store(sample_none);
             let_go(sample, 0);
         } else if (state == sample_whole && sample.head_frames < sample.frames) {
-            if (now - sample.quiet_since < rest_kept) {
-                again = true;
+            if (now - sample.quiet_since >= rest_kept) {
+                let_go_of_rest(font, sample, starts);
                 continue;
             }
-            sample.state.store(sample_head);
-            let_go(sample, sample.head_frames);
-            // A note started meanwhile plays the beginning while the rest is decoded again.
-            if (sample.starts.load() != starts) decode_rest(font, sample);
+            again = true;
+            kept_bytes += rest_bytes(sample);
+            silent.push_back(&sample);
         }
+    }
+    auto longer_silent = [](const Sample* a, const Sample* b) { return a->quiet_since < b->quiet_since; };
+    std::sort(silent.begin(), silent.end(), longer_silent);
+    for (size_t i = 0; i < silent.size() && kept_bytes > rest_budget_bytes; ++i) {
+        kept_bytes -= rest_bytes(*silent[i]);
+        let_go_of_rest(font, *silent[i], silent[i]->starts_seen);
     }
     return again;
 }
