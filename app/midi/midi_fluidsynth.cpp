@@ -494,7 +494,8 @@ void open_loader_synth(ProgramLoader* loader) {
         loader->synth.reset();
 }
 
-// Loads the program's samples into the cache through the loader's synth.
+// Loads the program's samples into the cache through the loader's synth; for an .sf3, decodes
+// the beginnings of its samples (sf3_soundfont.h).
 void warm_program(ProgramLoader* loader, int channel, int program) {
     fluid_synth_t* synth = loader->synth.get();
     if (synth == nullptr || loader->warm_program[channel] == program) return;
