@@ -784,14 +784,16 @@ fluid_sfloader_t* new_sf3_loader(fluid_settings_t* settings) {
 }
 
 bool sf3_follow_programs(fluid_synth_t* synth, const std::atomic<bool>& cancelled) {
+    // The synth's fonts are asked for before the registry is locked: loading takes the synth's
+    // lock first, then the registry's.
+    std::vector<fluid_sfont_t*> fonts;
+    for (int i = 0; i < fluid_synth_sfcount(synth); ++i)
+        fonts.push_back(fluid_synth_get_sfont(synth, static_cast<unsigned>(i)));
     FontHandle* handle = nullptr;
     {
         std::lock_guard<std::mutex> guard(registry_lock);
-        for (int i = 0; i < fluid_synth_sfcount(synth) && handle == nullptr; ++i) {
-            fluid_sfont_t* sfont = fluid_synth_get_sfont(synth, static_cast<unsigned>(i));
-            for (FontHandle* known : handles)
-                if (known->sfont == sfont) handle = known;
-        }
+        for (FontHandle* known : handles)
+            if (std::find(fonts.begin(), fonts.end(), known->sfont) != fonts.end()) handle = known;
     }
     if (handle == nullptr) return false;
     Font& font = *handle->font;
