@@ -592,6 +592,9 @@ void run_loader(ProgramLoader* loader) {
             // Straight into the output's synth, not through the rendering thread's queue: a
             // program change still opens the SoundFont file to look its samples up.
             fluid_synth_program_change(loader->out->synth.get(), channel, message.bytes[1]);
+            // Without a synth of its own (it could not be made, or the file went) the
+            // beginnings of an .sf3's samples are decoded from the output's channels.
+            if (!loader->synth) sf3_follow_programs(loader->out->synth.get(), loading_cancelled);
         } else {
             play_message(*loader->out, message.bytes, message.count);
         }
