@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +34,14 @@ void close_jack_client(jack_client_t*& client) {
     client = nullptr;
 }
 
+// A server of this name runs already (left by a run that did not hold the lock): a new one
+// would refuse the name, and the probe below could take the old one for it.
+bool answers(const std::string& server) {
+    jack_client_t* probe = open_jack_client(server, "vxtest-probe");
+    if (probe != nullptr) jack_client_close(probe);
+    return probe != nullptr;
+}
+
 }  // namespace
 
 jack_client_t* open_jack_client(const std::string& server, const std::string& client_name) {
@@ -48,8 +57,11 @@ JackServer::~JackServer() { stop(); }
 
 // The server registers its name in a table shared by every server on the machine, with room
 // for eight. A server that dies without stopping keeps its entry until a server of the same
-// name starts, so tests take names from a small pool, each held by a lock file while in use
-// (the lock goes with the process that held it, however it ends).
+// name starts (eight killed under names of their own fill the table for good), so tests take
+// names from a small pool, each held by a lock file while in use (the lock goes with the
+// process that held it, however it ends). The locks lie beside the table, in /dev/shm: every
+// run that shares the table shares them, also one whose /tmp is another (a chroot given the
+// machine's /dev/shm).
 constexpr int name_pool = 4;
 
 bool JackServer::start(int rate, int period) {
@@ -60,9 +72,9 @@ bool JackServer::start(int rate, int period) {
     for (int round = 0; round < 100; ++round) {
         for (int i = 0; i < name_pool; ++i) {
             name_ = "vxtest-" + std::to_string(i);
-            const std::string lock_path = "/tmp/vxjack-" + name_ + ".lock";
+            const std::string lock_path = "/dev/shm/vxjack-" + name_ + ".lock";
             name_lock_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-            if (name_lock_ >= 0 && flock(name_lock_, LOCK_EX | LOCK_NB) == 0 && start_named()) return true;
+            if (name_lock_ >= 0 && flock(name_lock_, LOCK_EX | LOCK_NB) == 0 && !answers(name_) && start_named()) return true;
             if (name_lock_ >= 0) ::close(name_lock_);
             name_lock_ = -1;
         }
@@ -86,13 +98,16 @@ bool JackServer::start_named() {
         setenv("HOME", folder.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
         setenv("JACK_NO_START_SERVER", "1", 1);
+        // A test process that dies (a time limit, a crash) takes its server along, which then
+        // leaves the shared table as a stopped one does, instead of holding its name.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         // -R: real-time scheduling, which root has here; the dummy back end keeps time by it.
         execlp("jackd", "jackd", "-n", name_.c_str(), "-R", "-d", "dummy", "-r", rate_text.c_str(), "-p",
                period_text.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     pid_ = child;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
         if (reap_if_ended(pid_) >= 0) {  // the name was taken meanwhile, or no room
             pid_ = -1;
