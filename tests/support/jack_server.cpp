@@ -61,15 +61,17 @@ JackServer::~JackServer() { stop(); }
 // names from a small pool, each held by a lock file while in use (the lock goes with the
 // process that held it, however it ends). The locks lie beside the table, in /dev/shm: every
 // run that shares the table shares them, also one whose /tmp is another (a chroot given the
-// machine's /dev/shm).
-constexpr int name_pool = 4;
+// machine's /dev/shm). Six leave room for two servers of anyone else; several suites running
+// at once wait for a name rather than fail.
+constexpr int name_pool = 6;
 
 bool JackServer::start(int rate, int period) {
     folder_ = std::make_unique<TempDir>("vxjack");
     if (folder_->path().empty()) return false;
     rate_ = rate;
     period_ = period;
-    for (int round = 0; round < 100; ++round) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (std::chrono::steady_clock::now() < deadline) {
         for (int i = 0; i < name_pool; ++i) {
             name_ = "vxtest-" + std::to_string(i);
             const std::string lock_path = "/dev/shm/vxjack-" + name_ + ".lock";
