@@ -102,7 +102,7 @@ std::string compare_window(vxtest::LibraryScreen& s, int server_depth, const cha
                 }
             return problem.empty();
         },
-        2000ms);
+        vxtest::patience);
     if (!problem.empty() && shot.width > 0) {
         std::string base = std::string(VX_BINARY_DIR) + "/" + label;
         auto widen = [&](uint32_t p) {
@@ -282,7 +282,7 @@ TEST_F(X11, AKeyHeldAcrossAFocusChangeIsSeenAgainWhenTheFocusReturns) {
     EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == 0; })) << "the lost focus clears the key states";
     std::this_thread::sleep_for(300ms);  // nothing to present, no key held: the update thread sleeps
     vxtest::set_focus(d, screen.window);
-    EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == -1; }, 1000ms)) << "held again with the focus back";
+    EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == -1; })) << "held again with the focus back";
     vxtest::key(d, a, false);
     EXPECT_TRUE(vxtest::wait_until([] { return key_down(scancode_a) == 0; }));
 }
@@ -375,7 +375,7 @@ TEST_F(X11, AProgramEndsWhenItsServerIsKilled) {
     }
     screen.server.kill();
     EXPECT_EQ(program.wait_for_line("lost"), "lost");
-    EXPECT_EQ(program.wait_exit(3000ms), 3) << "exits with its error code instead of hanging";
+    EXPECT_EQ(program.wait_exit(), 3) << "exits with its error code instead of hanging";
 }
 
 TEST_F(X11, AProgramEndsOnTheCloseRequest) {
@@ -393,7 +393,7 @@ TEST_F(X11, AProgramEndsOnTheCloseRequest) {
     EXPECT_EQ(program.wait_for_line("mouse 300 120"), "mouse 300 120 0");
     vxtest::send_delete_window(client.get(), w);
     EXPECT_EQ(program.wait_for_line("key"), "key FF 6B");
-    EXPECT_EQ(program.wait_exit(3000ms), 0);
+    EXPECT_EQ(program.wait_exit(), 0);
 }
 
 // ---- Both threads at once ----------------------------------------------------------------------

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/clock.h"
+
 namespace vxtest {
 
 // For the test helpers that start processes: the exit code of `pid` (128 + signal when killed)
@@ -41,11 +43,11 @@ public:
     // Its standard input reaches its end.
     void close_input();
     // The next line of standard output without its newline; false at the limit or at its end.
-    bool read_line(std::string& line, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    bool read_line(std::string& line, std::chrono::milliseconds limit = patience);
     // Reads lines until one starts with `prefix`; the line, or "" at the limit.
-    std::string wait_for_line(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    std::string wait_for_line(const std::string& prefix, std::chrono::milliseconds limit = patience);
     // The exit code (128 + signal when killed), or -1 when still running at the limit.
-    int wait_exit(std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    int wait_exit(std::chrono::milliseconds limit = patience);
     void kill();
     pid_t pid() const { return pid_; }
     // Everything it wrote to standard error so far (all of it once it has ended).

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/clock.h"
 #include "tests/support/sound_check.h"
 #include "tests/support/temp_dir.h"
 
@@ -82,7 +83,7 @@ public:
     std::string port_name() const;  // "NAME:midi_in"
     jack_client_t* client() const { return client_; }
     std::vector<JackMidiEvent> events();
-    bool wait_count(size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    bool wait_count(size_t n, std::chrono::milliseconds limit = patience);
     // When a frame was due on the steady clock: the cycles that woke least late map the
     // server's frames to the clock (the server's own estimate wobbles by a period and more).
     int64_t frame_due_ns(jack_nframes_t frame) const;
@@ -114,7 +115,7 @@ public:
     jack_client_t* client() const { return client_; }
     // Connects the first audio output port whose name starts with `prefix` to "in"; waits for
     // it to appear and its client to be active.
-    bool connect_from(const std::string& prefix, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    bool connect_from(const std::string& prefix, std::chrono::milliseconds limit = patience);
     Recording recording();
 
 private:

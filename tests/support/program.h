@@ -50,7 +50,7 @@ public:
     std::chrono::steady_clock::time_point started() const { return started_; }
     bool running();
     // The exit code (128 + signal when killed), or -1 when it still runs at the limit.
-    int wait_exit(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+    int wait_exit(std::chrono::milliseconds limit = patience);
     // How long the last wait_exit that saw the end waited, from its call.
     std::chrono::milliseconds exit_wait() const { return exit_wait_; }
     // Everything the program wrote to standard error so far.
@@ -98,12 +98,12 @@ void write_frame_images(const std::string& label, const Capture& shot, const Fra
 // Captures until the window shows the frame; "" then, else the last difference (and the images
 // are written under `label`).
 std::string wait_for_frame(Display* d, Window w, const Frame& frame, int server_depth, const std::string& label,
-                           std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+                           std::chrono::milliseconds limit = patience);
 // The same with a plain XGetImage and no per-pixel calls: fast enough to poll for a start-up.
 bool window_shows(Display* d, Window w, const Frame& frame);
 
 // The program's top-level window (found by _NET_WM_PID), once mapped; 0 at the limit.
-Window wait_for_program_window(Display* d, pid_t pid, std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+Window wait_for_program_window(Display* d, pid_t pid, std::chrono::milliseconds limit = patience);
 
 // A channel message as it left the program. Data bytes are kept as read, so a byte with bit
 // 7 set shows up here instead of being taken for a status byte.
@@ -140,7 +140,7 @@ public:
     std::vector<MidiMessage> messages();
     size_t count();
     // Waits until at least n messages have arrived; true when they have.
-    bool wait_count(size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    bool wait_count(size_t n, std::chrono::milliseconds limit = patience);
     // Bytes that did not form a message (a data byte with no status before it).
     size_t stray_bytes();
     std::chrono::steady_clock::time_point origin() const { return origin_; }
@@ -194,7 +194,7 @@ struct PianoRun {
     void focus();
     Capture shot();
     // Escape held until the program ends; its exit code (-1 when it did not end).
-    int escape_and_wait(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+    int escape_and_wait(std::chrono::milliseconds limit = patience);
 };
 
 // Resident memory (VmRSS) and the voluntary context switches of every thread, from /proc.

@@ -37,6 +37,6 @@ void with_screen_lock(const std::function<void(vx::GfxContext*)>& body);
 // Takes every unread event from the context's ring.
 std::vector<vx::InputEvent> take_events();
 // Waits until the update thread has presented every dirty line.
-bool wait_presented(std::chrono::milliseconds limit = std::chrono::milliseconds(2000));
+bool wait_presented(std::chrono::milliseconds limit = patience);
 
 }  // namespace vxtest

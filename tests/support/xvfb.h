@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/clock.h"
+
 namespace vxtest {
 
 class Xvfb {
@@ -55,13 +57,13 @@ private:
 };
 
 // Polls `done` until it holds or the time runs out; true when it held.
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit = patience);
 
 // Top-level windows (children of the root) whose _NET_WM_PID is pid, or whose WM_CLASS class
 // equals class_name; 0 when none appears within the time limit.
-Window find_window_by_pid(Display* d, pid_t pid, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+Window find_window_by_pid(Display* d, pid_t pid, std::chrono::milliseconds limit = patience);
 Window find_window_by_class(Display* d, const std::string& class_name,
-                            std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+                            std::chrono::milliseconds limit = patience);
 
 struct WindowInfo {
     int x = 0, y = 0, width = 0, height = 0;
