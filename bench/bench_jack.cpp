@@ -1,5 +1,5 @@
 // The JACK outputs against a jackd of the bench's own (dummy back end, 48 kHz, 64-frame
-// periods): a Note On from the send to a receiving client, and the embedded synthesiser
+// periods): a Note On from the send to a receiving client (and to when its frame was due), and the embedded synthesiser
 // played through the server by the real program (found as with VXMIDI unset) under Xvfb:
 // click to sound, silent gaps and the server's xruns over a minute of clicks, glides and held
 // notes with the other core kept busy (VX_JACK_PERIOD sets the server's period for that minute), and the idle
@@ -65,8 +65,9 @@ void BM_JackMidiNoteOnToReceiver(benchmark::State& state) {
     setenv("VXMIDI", ("jack:" + receiver.port_name()).c_str(), 1);
     app::midi_open();
     receiver.wait_count(1);
+    std::this_thread::sleep_for(100ms);  // cycles enough to tie the frames to the clock
     const double period_us = 1e6 * server.period() / server.rate();
-    std::vector<double> us;
+    std::vector<double> us, due_us;
     int i = 0;
     for (auto _ : state) {
         const size_t before = receiver.events().size();
@@ -75,6 +76,9 @@ void BM_JackMidiNoteOnToReceiver(benchmark::State& state) {
         if (!receiver.wait_count(before + 1)) return state.SkipWithError("a message was lost");
         const double waited = static_cast<double>(receiver.events()[before].received_ns - sent) / 1000;
         us.push_back(waited);
+        // When the frame the message arrived at was due: a cycle that woke late delays the
+        // message with it, so this tells a message that waited a cycle too many.
+        due_us.push_back(static_cast<double>(receiver.frame_due_ns(receiver.events()[before].frame) - sent) / 1000);
         state.SetIterationTime(waited * 1e-6);
         std::this_thread::sleep_for(std::chrono::microseconds(2000 + i * 373 % 1400));
     }
@@ -82,6 +86,11 @@ void BM_JackMidiNoteOnToReceiver(benchmark::State& state) {
     unsetenv("VXMIDI");
     receiver.close();
     report(state, us, period_us);
+    // The message in the first cycle due after the send: due at most a period (and 0.1 ms for
+    // the tie between frames and clock) after it.
+    state.counters["due_max_us"] = percentile(due_us, 1.0);
+    state.counters["due_over_one_period"] =
+        static_cast<double>(std::count_if(due_us.begin(), due_us.end(), [&](double us) { return us > period_us + 100; }));
 }
 BENCHMARK(BM_JackMidiNoteOnToReceiver)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 

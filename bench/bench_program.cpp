@@ -1,10 +1,11 @@
 // The built program under a private Xvfb, measured from outside as a user meets it: an XTest
 // press on a key to its Note On arriving at a raw FIFO (median and 99th percentile), the
 // processor time and wake-ups (voluntary context switches of all its threads) of the idle
-// program over 30 s on X11 and on Wayland, and the time from exec to the window showing the
-// complete start frame; with the embedded synthesiser and each SoundFont of soundfonts.h playing
-// into a PulseAudio server, that time and the resident memory once the start program is loaded
-// and after a few programs were chosen and played.
+// program over 30 s on X11 and on Wayland, the time from exec to the window showing the
+// complete start frame, and how soon it ends without its display or its MIDI output; with the
+// embedded synthesiser and each SoundFont of soundfonts.h playing into a PulseAudio server,
+// that time and the resident memory once the start program is loaded and after a few programs
+// were chosen and played.
 #include <benchmark/benchmark.h>
 
 #include <X11/extensions/XTest.h>
@@ -165,6 +166,38 @@ void BM_ProgramStartToFirstFrame(benchmark::State& state) {
     report_spread(state, samples);
 }
 
+// How soon the program ends with its error: argument 0, the X server killed under the running
+// program (kill to exit); argument 1, started with DISPLAY naming a display that does not
+// exist, and argument 2, with "VXMIDI=jack" and no JACK server (exec to exit).
+void BM_ProgramEndsWithoutItsDisplay(benchmark::State& state) {
+    const bool lost = state.range(0) == 0, no_output = state.range(0) == 2;
+    std::vector<double> samples;
+    for (auto _ : state) {
+        vxtest::PianoRun run;
+        Clock::time_point begin;
+        if (lost) {
+            if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) return state.SkipWithError(problem.c_str());
+            run.client->close();
+            begin = Clock::now();
+            run.server.kill();
+        } else {
+            if (!vxtest::copy_file(vxtest::shipped_picture(), run.directory.file("piano_k.bmp"))) return state.SkipWithError("no picture");
+            begin = Clock::now();
+            const std::vector<std::string> environment =
+                no_output ? std::vector<std::string>{"DISPLAY=", "VXMIDI=jack", "JACK_DEFAULT_SERVER=vxbench-none-" + std::to_string(getpid()),
+                                                     "JACK_NO_START_SERVER=1"}
+                          : std::vector<std::string>{"DISPLAY=:9473", "VXMIDI=raw:/dev/null"};
+            if (!run.program.start(run.directory.path(), environment)) return state.SkipWithError("cannot start the program");
+        }
+        const int code = run.program.wait_exit(30000ms);
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - begin).count();
+        if (code < 0 || (!no_output && code != 1)) return state.SkipWithError("the program did not end with its error");
+        samples.push_back(us);
+        state.SetIterationTime(us * 1e-6);
+    }
+    report_spread(state, samples);
+}
+
 long peak_resident_kib(pid_t pid) {
     long kib = -1;
     if (FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r")) {
@@ -254,3 +287,4 @@ BENCHMARK(BM_ProgramIdle)->Arg(0)->Arg(1)->UseManualTime()->Iterations(1)->Unit(
 BENCHMARK(BM_ProgramIdle)->Arg(0)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 #endif
 BENCHMARK(BM_ProgramStartToFirstFrame)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProgramEndsWithoutItsDisplay)->DenseRange(0, 2)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);

@@ -221,6 +221,7 @@ void BM_SoundThroughServer(benchmark::State& state) {
         vxtest::Recording recording = recorder.stop();
         std::vector<double> latencies, to_threshold;
         int gaps = 0, silent = 0, wrong_pitch = 0;
+        double longest_gap_ms = 0;
         for (const Press& p : presses) {
             vxtest::HeardNote heard = vxtest::hear_note(recording, p.press_ns, p.release_ns, vxtest::note_frequency(p.note));
             if (heard.latency_ms < 0) {
@@ -234,6 +235,7 @@ void BM_SoundThroughServer(benchmark::State& state) {
             latencies.push_back(std::max(0.0, heard.latency_ms - rise_ms));
             to_threshold.push_back(heard.latency_ms);
             gaps += static_cast<int>(heard.gaps.size());
+            for (const vxtest::Gap& gap : heard.gaps) longest_gap_ms = std::max(longest_gap_ms, gap.length * 1000.0 / recording.rate);
             double f = vxtest::note_frequency(p.note);
             if (heard.frequency < f * 0.97 || heard.frequency > f * 1.03) ++wrong_pitch;
         }
@@ -241,10 +243,12 @@ void BM_SoundThroughServer(benchmark::State& state) {
         state.counters["p95_ms"] = vxtest::percentile95(latencies);
         state.counters["onset_median_ms"] = vxtest::median(to_threshold);
         state.counters["onset_p95_ms"] = vxtest::percentile95(to_threshold);
+        state.counters["onset_max_ms"] = to_threshold.empty() ? 0 : *std::max_element(to_threshold.begin(), to_threshold.end());
         state.counters["notes"] = static_cast<double>(presses.size());
         state.counters["silent_notes"] = silent;
         state.counters["wrong_pitch"] = wrong_pitch;
         state.counters["gaps"] = gaps;
+        state.counters["longest_gap_ms"] = longest_gap_ms;
         if (profile) {
             // The server's xruns of our stream; and, to tell the machine from the program,
             // those of the recording's stream and the cycles the graph itself began late.

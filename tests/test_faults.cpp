@@ -46,7 +46,7 @@ struct Faults : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Faults, TheServerKilledEndsTheProgramPromptlyWithAnError) {
+TEST_F(Faults, TheServerKilledEndsTheProgramWithAnError) {
     ASSERT_EQ(run.start("smf:" + run.directory.file("out.mid")), "");
     // A key held at the moment of the loss, to be sure nothing waits for its release.
     run.move(kC[0], kC[1]);
@@ -56,11 +56,10 @@ TEST_F(Faults, TheServerKilledEndsTheProgramPromptlyWithAnError) {
     })) << "the key is held";
     run.client->close();  // our own connection would otherwise end this test with the server
     run.server.kill();
-    const int code = run.program.wait_exit(5000ms);
+    const int code = run.program.wait_exit();
     EXPECT_NE(code, -1) << "the program hangs after the server went away";
     EXPECT_NE(code, 0) << "a lost display is an error, not the user's choice";
     EXPECT_LT(code, 128) << "it ends by itself, not by a signal";
-    EXPECT_LT(run.program.exit_wait().count(), 3000);
     EXPECT_NE(run.program.error_text().find("display"), std::string::npos) << run.program.error_text();
 }
 
@@ -177,7 +176,7 @@ TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.output + ", answered by " + c.answer);
         ASSERT_TRUE(run.program.start(run.directory.path(), {"DISPLAY=" + run.server.display_name(), "VXMIDI=" + c.output}));
-        Window box = vxtest::wait_for_program_window(run.d(), run.program.pid(), 10000ms);
+        Window box = vxtest::wait_for_program_window(run.d(), run.program.pid());
         ASSERT_NE(box, 0u) << run.program.error_text();
         vxtest::WindowInfo info = vxtest::window_info(run.d(), box);
         EXPECT_NE(info.res_class, "vxgfxclass_vxpiano") << "the box, not the keyboard";
@@ -226,7 +225,7 @@ TEST_F(Faults, AMidiOutputThatCannotOpenIsReportedInABoxAndEndsWithZero) {
             vxtest::pointer_move(run.d(), ok, button.width / 2, button.height / 2);
             vxtest::click(run.d(), 1, 80ms);
         }
-        EXPECT_EQ(run.program.wait_exit(5000ms), 0) << run.program.error_text();
+        EXPECT_EQ(run.program.wait_exit(), 0) << run.program.error_text();
         EXPECT_EQ(vxtest::find_window_by_class(run.d(), "vxgfxclass_vxpiano", 0ms), 0u);
     }
 }
@@ -287,7 +286,10 @@ TEST_P(SoundServerFaults, TheKeyboardPlaysOnAndSoundReturnsWithTheServer) {
     ASSERT_EQ(run.start(vxtest::embedded_synth), "");
     run.move(kE[0], kE[1]);
     run.press();
-    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(vxtest::wait_for_frame(run.d(), run.window, vxtest::expected_frame(run.directory.path(), {{kE[0], kE[1], 1}}), 24,
+                                     "held_before_loss"),
+              "")
+        << "the key is held";
     server.kill();
     run.release();
     ASSERT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("sound lost") != std::string::npos; }))
@@ -307,21 +309,24 @@ TEST_P(SoundServerFaults, TheKeyboardPlaysOnAndSoundReturnsWithTheServer) {
     EXPECT_EQ(lost.find("sound lost"), lost.rfind("sound lost")) << "said more than once: " << lost;
 
     ASSERT_EQ(server.start(GetParam()), "");
-    ASSERT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("sound is back") != std::string::npos; }, 5000ms))
+    ASSERT_TRUE(vxtest::wait_until([&] { return run.program.error_text().find("sound is back") != std::string::npos; }))
         << run.program.error_text();
     vxtest::MonitorRecorder recorder;
     ASSERT_EQ(recorder.start(server), "");
-    ASSERT_TRUE(vxtest::wait_until([&] { return recorder.snapshot().samples.size() > 48000; }, 5000ms)) << "the monitor records";
+    ASSERT_TRUE(vxtest::wait_until([&] { return recorder.snapshot().samples.size() > 48000; })) << "the monitor records";
     run.move(kE[0], kE[1]);
     const int64_t press = vxtest::now_ns();
     run.press();
-    std::this_thread::sleep_for(400ms);
-    const int64_t release = vxtest::now_ns();
+    // Held until it sounds, however long that takes on a busy machine: how soon is measured in
+    // bench/.
+    const auto sounding = [&] {
+        const vxtest::Recording sound = recorder.snapshot();
+        const int64_t from = vxtest::sample_at(sound, press);
+        return from >= 0 && vxtest::onset(sound.samples, from, static_cast<int64_t>(sound.samples.size()), sound.rate / 50) >= 0;
+    };
+    EXPECT_TRUE(vxtest::wait_until(sounding)) << "no sound after the server came back; " << run.program.error_text();
     run.release();
-    std::this_thread::sleep_for(100ms);
     const vxtest::Recording sound = recorder.stop();
-    vxtest::HeardNote heard = vxtest::hear_note(sound, press, release, vxtest::note_frequency(40));
-    EXPECT_GE(heard.latency_ms, 0) << "no sound after the server came back; " << run.program.error_text();
     const int64_t pressed_at = vxtest::sample_at(sound, press);
     EXPECT_LT(vxtest::peak(sound.samples, 0, std::max<int64_t>(0, pressed_at)), 0.001f) << "sound before the key, of notes played while away";
     EXPECT_EQ(run.escape_and_wait(), 0);

@@ -91,12 +91,13 @@ std::string describe(const std::vector<Gap>& gaps, int rate) {
     return out.str();
 }
 
-HeardNote hear_note(const Recording& recording, int64_t press_ns, int64_t release_ns, double expected_frequency, int tail_ms) {
+HeardNote hear_note(const Recording& recording, int64_t press_ns, int64_t release_ns, double expected_frequency, int tail_ms,
+                    int listen_ms) {
     HeardNote heard;
     const int64_t rate = recording.rate;
     const int64_t press = sample_at(recording, press_ns), release = sample_at(recording, release_ns);
     if (press < 0 || release < 0) return heard;
-    const int64_t start = onset(recording.samples, press, press + rate / 4, rate / 50);
+    const int64_t start = onset(recording.samples, press, press + rate * listen_ms / 1000, rate / 50);
     if (start < 0) return heard;
     heard.onset_level = onset_level(recording.samples, press, rate / 50);
     heard.latency_ms = static_cast<double>(start - press) * 1000.0 / static_cast<double>(rate);
