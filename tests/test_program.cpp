@@ -203,7 +203,7 @@ TEST_F(ProgramTest, AtTwiceTheDesktopDensityTheWindowIsDoubledAndClicksHitWhatTh
 TEST_F(ProgramTest, AClickIsRecordedInTheStandardMidiFile) {
     const std::string file = run.directory.file("out.mid");
     ASSERT_EQ(run.start("smf:" + file), "");
-    run.click_at(kE[0], kE[1], 80ms);
+    run.click_at(kE[0], kE[1], 500ms);
     // The file is kept complete after every message: it can be read while the program runs.
     std::vector<MidiMessage> messages;
     EXPECT_TRUE(vxtest::wait_until([&] { return vxtest::read_smf(file, messages).empty() && messages.size() == 3; }))
@@ -215,8 +215,10 @@ TEST_F(ProgramTest, AClickIsRecordedInTheStandardMidiFile) {
     EXPECT_EQ(messages[1], note_on(0, kNoteE, 127));
     EXPECT_EQ(messages[2], note_off(0, kNoteE, 127));
     const int64_t held_us = messages[2].time_us - messages[1].time_us;
-    EXPECT_GE(held_us, 60000) << "the times follow the press: held about 80 ms";
-    EXPECT_LT(held_us, 2000000);
+    // Held half a second: a program held up for a moment on a busy machine sends the two a
+    // little closer together or further apart, but never at the same time.
+    EXPECT_GE(held_us, 250000) << "the times follow the press: held 500 ms";
+    EXPECT_LT(held_us, 20000000);
 }
 
 TEST_F(ProgramTest, DraggingAcrossThreeKeysGlidesFromNoteToNote) {
@@ -384,7 +386,7 @@ TEST(ProgramEnds, EveryWayOutEndsTheHeldNote) {
             vxtest::wait_until([&] {
                 const std::vector<MidiMessage> got = messages();
                 return got.size() >= 3 || (!got.empty() && got.back() == note_off(0, kNoteC, 127));
-            }, 500ms);
+            }, 5000ms);
             const std::vector<MidiMessage> got = messages();
             if (way == "display lost") run.program.kill();
             if (lossy && receiver.xruns() > xruns_before) {
