@@ -319,12 +319,8 @@ TEST_P(SoundServerFaults, TheKeyboardPlaysOnAndSoundReturnsWithTheServer) {
     run.press();
     // Held until it sounds, however long that takes on a busy machine: how soon is measured in
     // bench/.
-    const auto sounding = [&] {
-        const vxtest::Recording sound = recorder.snapshot();
-        const int64_t from = vxtest::sample_at(sound, press);
-        return from >= 0 && vxtest::onset(sound.samples, from, static_cast<int64_t>(sound.samples.size()), sound.rate / 50) >= 0;
-    };
-    EXPECT_TRUE(vxtest::wait_until(sounding)) << "no sound after the server came back; " << run.program.error_text();
+    EXPECT_TRUE(vxtest::wait_until([&] { return vxtest::sounding_since(recorder.snapshot(), press); }))
+        << "no sound after the server came back; " << run.program.error_text();
     run.release();
     const vxtest::Recording sound = recorder.stop();
     const int64_t pressed_at = vxtest::sample_at(sound, press);

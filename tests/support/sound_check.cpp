@@ -113,6 +113,11 @@ HeardNote hear_note(const Recording& recording, int64_t press_ns, int64_t releas
     return heard;
 }
 
+bool sounding_since(const Recording& recording, int64_t since_ns) {
+    const int64_t from = sample_at(recording, since_ns);
+    return from >= 0 && onset(recording.samples, from, static_cast<int64_t>(recording.samples.size()), recording.rate / 50) >= 0;
+}
+
 int64_t own_attack(int program, int note, int rate, float level) {
     fluid_settings_t* settings = new_fluid_settings();
     fluid_settings_setnum(settings, "synth.sample-rate", rate);

@@ -81,6 +81,10 @@ struct HeardNote {
 HeardNote hear_note(const Recording& recording, int64_t press_ns, int64_t release_ns, double expected_frequency,
                     int tail_ms = 400, int listen_ms = 250);
 
+// Whether a note has started in the recording since the clock time `since_ns`: a test holds a
+// key until it has, however long a busy machine takes.
+bool sounding_since(const Recording& recording, int64_t since_ns);
+
 // Median and 95th percentile (nearest rank) of a list; 0 for an empty one.
 double median(std::vector<double> values);
 double percentile95(std::vector<double> values);
