@@ -29,6 +29,7 @@
 #include "tests/support/jack_server.h"
 #include "tests/support/sound_check.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xvfb.h"
 
 namespace {
 
@@ -200,7 +201,9 @@ struct Wav {
     std::vector<int16_t> left;
 };
 
-Wav parse_wav(const Bytes& data) {
+// `growing`: a file still being written, whose data chunk runs to the end whatever its header
+// says yet.
+Wav parse_wav(const Bytes& data, bool growing = false) {
     Wav wav;
     if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0 ||
         std::memcmp(data.data() + 8, "WAVE", 4) != 0)
@@ -220,9 +223,10 @@ Wav parse_wav(const Bytes& data) {
         } else if (std::memcmp(data.data() + at, "data", 4) == 0 && wav.bits == 16 &&
                    wav.channels > 0) {
             size_t frame = 2 * static_cast<size_t>(wav.channels);
-            size_t frames = std::min<size_t>(size, data.size() - body) / frame;
+            size_t frames = (growing ? data.size() - body : std::min<size_t>(size, data.size() - body)) / frame;
             for (size_t i = 0; i < frames; ++i)
                 wav.left.push_back(static_cast<int16_t>(le(body + i * frame, 2)));
+            if (growing) break;
         }
         at = body + size + (size & 1);
     }
@@ -247,6 +251,17 @@ size_t onset_of(const Wav& wav) {
     size_t onset = 0;
     while (onset < wav.left.size() && std::abs(static_cast<int>(wav.left[onset])) < 1000) ++onset;
     return onset;
+}
+
+// Waits until the file being written holds `seconds` of a note from its start: the synthesiser
+// renders in real time once its SoundFont and programs are loaded, which a busy machine delays.
+bool wait_for_note(const std::string& wav_path, double seconds) {
+    return vxtest::wait_until([&] {
+        const Wav so_far = parse_wav(read_file(wav_path), true);
+        const size_t onset = onset_of(so_far);
+        return so_far.rate > 0 && onset < so_far.left.size() &&
+               so_far.left.size() - onset >= static_cast<size_t>(seconds * so_far.rate);
+    });
 }
 
 double rms_of(const Wav& wav, size_t first, size_t count) {
@@ -570,7 +585,7 @@ TEST(FluidSynthOutput, FirstNoteOfAFreshlyChosenProgramSoundsAtItsPitch) {
     for (int program = 60; program <= 79; ++program)  // the last, "Okarina": nearly a sine
         EXPECT_EQ(app::midi_program_change(program), app::midi_sent);
     EXPECT_EQ(app::midi_note_on(33), app::midi_sent);  // octave 3: note 69, 440 Hz
-    vx::rt_sleep_ms(1500);
+    EXPECT_TRUE(wait_for_note(wav_path, 0.5)) << "no note in the file";
     app::midi_note_off(33);
     vx::rt_sleep_ms(100);
     app::midi_close();
@@ -602,7 +617,7 @@ TEST(FluidSynthOutput, NoteOfACompressedSoundFontHoldsPastItsFirstHalfSecond) {
     use_output("fluidsynth:soundfont=" + font + ",audio.driver=file,audio.file.name=" + wav_path);
     ASSERT_EQ(app::midi_open(), 0);
     EXPECT_EQ(app::midi_note_on(33), app::midi_sent);  // octave 3: note 69, the sample's own pitch
-    vx::rt_sleep_ms(2500);
+    EXPECT_TRUE(wait_for_note(wav_path, 2.0)) << "no note in the file";
     app::midi_note_off(33);
     vx::rt_sleep_ms(100);
     app::midi_close();
