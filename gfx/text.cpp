@@ -1,6 +1,6 @@
 // Drawing byte strings at a point of the screen or an image, with the screen's built-in font
 // (set pixels only) or with a font image copied glyph by glyph through a put routine.
-#include "gfx/text.h"
+#include <vxgfx/text.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,0 @@
-// image_load is public: <vxgfx/image.h>.
-#pragma once
-
-#include <vxgfx/image.h>

@@ -1,4 +1,0 @@
-// draw_string is public: <vxgfx/text.h>.
-#pragma once
-
-#include <vxgfx/text.h>
