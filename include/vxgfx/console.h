@@ -10,7 +10,7 @@ namespace vx {
 // Sets the foreground and background colours (0xAARRGGBB; palette indexes on palette screens)
 // that text, clearing and calls given no colour use. which: bit 0 keeps the foreground, bit 1
 // the background. Returns the previous foreground (at depth 8 or less, foreground + background
-// * 65536). Without a screen: nothing.
+// * 65536; at 16 bits, widened to 0xFFRRGGBB). Without a screen: nothing, and 0.
 uint32_t gfx_color(uint32_t fg, uint32_t bg, int which);
 
 // gfx_cls's "no argument": the whole screen, or the text view when one is set.

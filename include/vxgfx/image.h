@@ -27,8 +27,8 @@ uint32_t mask_colour(int32_t bytes_per_pixel);
 // Creates an image of width x height pixels, both above 0. depth: bits per pixel, 1..16 or
 // 25..32 (1, 2 or 4 bytes), <= 0 for the screen's. Filled with `colour` (0xRRGGBB, converted
 // to 5-6-5 at 2 bytes, its low byte at 1), or with the mask colour when flags has bit 31.
-// The caller owns the image and frees it with image_destroy. Null when refused (a size or
-// depth out of range, no screen for depth <= 0, no memory).
+// The caller owns the image and frees it with image_destroy. Null when refused: no screen is
+// open (an image needs one, whatever its depth), a size or depth out of range, no memory.
 void* image_create(int32_t width, int32_t height, uint32_t colour, int32_t depth, uint32_t flags);
 // Frees an image from image_create; null does nothing.
 void image_destroy(void* image);
@@ -46,12 +46,13 @@ constexpr int put_mode_alpha = 6;
 constexpr int32_t whole_image = static_cast<int32_t>(0xFFFF0000u);
 
 // Puts `image`, or its rectangle (x1, y1)-(x2, y2) (corners included), with its top-left pixel
-// at (x, y) of `target` (null: the screen's work page; else another image of the same pixel
-// size), clipped, through `put` (put_trans for the transparent put). coord_type: bit 1, (x, y)
-// relative to the last point; bit 0, (x2, y2) relative to (x1, y1). alpha, blender and param
-// go to `put` unchanged (put_trans ignores them: pass 0xFFFFFFFF, null, null). Lines the
-// screen shows are marked dirty and presented. Returns 0, or 1 for a null or unusable image or
-// no screen; stored as the last error. Both images stay the caller's.
+// at (x, y) of `target` (null: the screen's work page; else another image), clipped, through
+// `put` (put_trans for the transparent put). coord_type: bit 1, (x, y) relative to the last
+// point; bit 0, (x2, y2) relative to (x1, y1). alpha, blender and param go to `put` unchanged
+// (put_trans ignores them: pass 0xFFFFFFFF, null, null). Lines the screen shows are marked
+// dirty and presented. Returns 0 (also when everything was clipped), or 1 for no screen, a
+// null or unusable image, or an image whose pixel size is not the target's (but for mode 6
+// with put_alpha_mask); stored as the last error. Both images stay the caller's.
 int put_image(void* target, float x, float y, void* image, int32_t x1, int32_t y1, int32_t x2, int32_t y2,
               int coord_type, int mode, put_fn put, uint32_t alpha, void* blender, void* param);
 
