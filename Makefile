@@ -57,7 +57,8 @@ install: PREFIX ?= /usr/local
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
 
-# A Debian package installs into /usr: $(BUILD)/vxpiano_VERSION_ARCH.deb.
+# Debian packages installing into /usr: $(BUILD)/vxpiano_VERSION_ARCH.deb (the program) and
+# $(BUILD)/libvxgfx-dev_VERSION_ARCH.deb (the graphics library for other programs).
 package: PREFIX ?= /usr
 package: build
 	cd $(BUILD) && cpack -G DEB

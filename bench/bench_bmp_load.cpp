@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "gfx/bmp_load.h"
 #include "gfx/context.h"
 #include "gfx/image.h"
 

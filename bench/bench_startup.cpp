@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "app/keyboard/piano.h"
-#include "gfx/bmp_load.h"
 #include "gfx/context.h"
 #include "gfx/image.h"
 #include "tests/support/fake_driver.h"

@@ -8,7 +8,7 @@
 #include "gfx/console_ops.h"
 #include "gfx/context.h"
 #include "gfx/fonts.h"
-#include "gfx/text.h"
+#include <vxgfx/text.h>
 
 namespace {
 

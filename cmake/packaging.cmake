@@ -1,6 +1,10 @@
-# Installation and the Debian package: the program, its picture, the desktop entry, the icons
-# and the manual page; `cpack` (or `make package`) turns the same rules into a .deb.
+# Installation and the Debian packages: the program, its picture, the desktop entry, the icons
+# and the manual page (install component "program", the package vxpiano), and the graphics
+# library for other programs (component "library", libvxgfx-dev; cmake/vxgfx.cmake); `cpack`
+# (or `make package`) turns the same rules into one .deb per component.
 include(GNUInstallDirs)
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME program)
+include(${CMAKE_SOURCE_DIR}/cmake/vxgfx.cmake)
 
 set(VXPIANO_DATA_DIR "${CMAKE_INSTALL_DATADIR}/vxpiano")
 set(VXPIANO_FULL_DATA_DIR "${CMAKE_INSTALL_FULL_DATADIR}/vxpiano")
@@ -49,8 +53,10 @@ set(CPACK_PACKAGE_VENDOR "vxpiano")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${VXPIANO_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "playable MIDI keyboard for the desktop")
-# The long description; CPack puts the summary above it.
+# Each package's summary is the first line of its description: CPack puts a
+# CPACK_PACKAGE_DESCRIPTION_SUMMARY of ours above every package's, the library's too.
+set(VXPIANO_SUMMARY "playable MIDI keyboard for the desktop")
+# The program's long description, below its summary in CPACK_DEBIAN_PROGRAM_DESCRIPTION.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A small window with a five-octave piano keyboard played
 with the mouse, and sliders for the General MIDI instrument, the volume, the
 octave range and the MIDI channel (captions in German). Notes go to a running
@@ -64,4 +70,26 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "timgm6mb-soundfont | fluid-soundfont-gm")
 set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL program library)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME vxpiano)
+set(CPACK_DEBIAN_PROGRAM_DESCRIPTION "${VXPIANO_SUMMARY}
+${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libvxgfx-dev)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "small graphics library with a framebuffer window (development files)
+The graphics library beneath vxpiano, for programs of their own: one screen
+held as a framebuffer with dirty lines, lines and boxes, palettes at 8, 16
+and 32 bits, code-page-437 fonts, images with a transparent put, a BMP
+loader, a text console, mouse and keyboard state, and X11 and Wayland
+drivers that present only what changed. Static library, headers, a
+pkg-config file (vxgfx) and a CMake package (find_package(vxgfx)).")
+# A static library: what links it is the development files of the libraries it calls.
+set(VXGFX_DEB_DEPENDS "libx11-dev, libxext-dev, libxrandr-dev, libxss-dev")
+if(VX_WAYLAND)
+  string(APPEND VXGFX_DEB_DEPENDS ", libwayland-dev, libxkbcommon-dev")
+endif()
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${VXGFX_DEB_DEPENDS}")
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SHLIBDEPS OFF)
 include(CPack)

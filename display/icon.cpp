@@ -1,6 +1,6 @@
 // The program icon store: the records the program handed over, checked once here so the back
 // ends can trust every size they read.
-#include "display/icon.h"
+#include <vxgfx/icon.h>
 
 #include <vector>
 

@@ -1,13 +1,13 @@
-// Input state shared by the window layer and the program: the key-code queue, the key-hit
-// flag, and the input operations a graphics screen installs in the console hooks.
+// Input state the window layer keeps and the program's reads (<vxgfx/input.h>) take from: the
+// key-code queue, the key-hit flag, the pointer state and its recorded button changes.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace vx {
+#include <vxgfx/input.h>
 
-constexpr int close_key_code = 0x6BFF;  // the window's close request, read as 255, 107
+namespace vx {
 
 // Pushes a key code (a character 0..255, or extended byte * 256 + 255). The queue holds 15
 // codes; a 16th drops the oldest. Sets the key-hit flag. Call with the screen lock held.
@@ -41,38 +41,15 @@ void pointer_button_released(int bit);
 // The oldest button change no read has taken yet: false when there is none (the read then
 // reports the pointer as it is).
 bool pointer_change_take(int* x, int* y, int* buttons);
-// Called by a program at the start of each pass of its loop: from then on one pass is one
-// read, so a pass that reads the pointer twice (its keys, then its sliders) sees one change
-// in both reads instead of the press in one and the release in the other.
-void pointer_read_begin();
 void pointer_changes_clear();
 // Sets key_state[scancode] of the graphics context; a press is also latched for key_down.
 void key_state_set(int scancode, bool down);
 // Forgets the recorded changes and latched presses (focus changed, the window went away).
 void input_latches_clear();
 
-// The graphics versions of the console's input operations (auto-locked).
-int mouse_get(int* x, int* y, int* wheel, int* buttons, int* clip);
-int mouse_set(int x, int y, int cursor, int clip);
-int key_down(int scancode);          // -1 when held, else 0
-std::string key_read();              // "", one character, or 255 and the extended byte
-int key_wait();
-int key_ready();
-void pause(int milliseconds);
-int key_hit_take();
-
 // Waiting for input instead of polling. A window layer that hears of every input change
 // enables it while its window is open and calls input_arrived whenever it handled input; a
 // program that found nothing to do can then sleep until something happens.
 void input_waiting_enable(bool enabled);
-bool input_waiting_enabled();
-// The one notification that wakes a waiting program: input, a close request, a lost display,
-// the window going away, or anything else that should end or change its loop.
-void input_arrived();
-// The count of input_arrived calls so far; take it before reading the input state.
-uint64_t input_generation();
-// Returns as soon as input newer than `seen` arrived, or after `milliseconds` (never, when
-// negative: only input_arrived ends the wait).
-void wait_input(uint64_t seen, int milliseconds);
 
 }  // namespace vx

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include <vxgfx/input.h>
+
 #include "display/blitters.h"
 
 namespace vx {
@@ -153,7 +155,5 @@ bool window_connection_gone();
 // The display server went away: input reads as absent and the close code is queued, so a
 // program polling the key buffer ends. Called by the back end on its thread with the lock held.
 void window_mark_lost();
-// True once the program has been told (the close code is queued): the display went away.
-bool display_lost();
 
 }  // namespace vx

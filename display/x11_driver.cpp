@@ -3,7 +3,7 @@
 // they arrive; and the driver record.
 #include "display/x11_driver.h"
 
-#include "display/icon.h"
+#include <vxgfx/icon.h>
 #include "display/input.h"
 
 #include <X11/XKBlib.h>

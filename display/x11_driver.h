@@ -6,16 +6,13 @@
 
 #include <cstdint>
 
+#include <vxgfx/x11.h>
+
 #include "display/driver.h"
 
 namespace vx {
 
 extern const DisplayDriver x11_driver;
-
-// The zoom a window on this display is presented at (1, 2 or 3): VXGFX_ZOOM when it holds a
-// whole number from 1 (larger ones give 3), else the desktop's Xft.dpi resource, one step per
-// 96 dots per inch, rounded down.
-int x11_zoom(Display* d);
 
 // What the last presentation cost, for benchmarks.
 PresentStats x11_present_stats();

@@ -1,7 +1,7 @@
 // Loading bitmap files and raw dumps. Every number read from the file is checked before it
 // sizes a buffer or indexes one: the file decides what is drawn, never where outside the
 // destination, the row buffer or the palette target a byte lands.
-#include "gfx/bmp_load.h"
+#include <vxgfx/image.h>
 
 #include <sys/stat.h>
 

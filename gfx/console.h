@@ -5,21 +5,16 @@
 #include <algorithm>
 #include <cstdint>
 
+#include <vxgfx/console.h>
+
 namespace vx {
 
 struct GfxContext;
 struct DrawState;
 
-void console_print(const char* text, int length, int flags);
-void console_print_cstring(const char* text, int flags);
 void console_print_wide(const uint16_t* text, int length, int flags);
 int console_set_cursor(int row, int col);
-int console_locate(int row, int col, int ignored);
 void console_cursor_back();
-
-// console_print's flags bit that prints (moves the cursor, takes a pending line feed) even
-// for an empty text.
-constexpr int print_even_if_empty = 0x8;
 
 // The print window in cells, all bounds inclusive.
 struct ConsoleWindow {

@@ -4,17 +4,12 @@
 
 #include <cstdint>
 
+#include <vxgfx/console.h>
+
 namespace vx {
 
-constexpr uint32_t cls_no_argument = 0xFFFF0000u;
-
-uint32_t gfx_color(uint32_t fg, uint32_t bg, int which);
-void gfx_cls(uint32_t how);
-int gfx_width(int cols, int rows);
 int text_col_query();
 int text_row_query();
-int text_pos_query(int* col, int* row);
-int text_size_query(int* cols, int* rows);
 void view_reset();
 void text_cells_fill(int x1, int y1, int x2, int y2, int page, uint16_t character, uint32_t fg, uint32_t bg);
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <vxgfx/screen.h>
+
 #include "display/driver.h"
 #include "gfx/fonts.h"
 
@@ -117,11 +119,7 @@ struct DrawState {
 // The open screen, or null.
 GfxContext* gfx_context();
 
-int screen_res(int width, int height, int depth, int pages, int flags, int refresh);
-int screen_mode(int mode, int depth, int pages, int flags, int refresh);
-int screen_mode_pages(int mode, int work_page, int visible_page);
 int set_mode(const ModeInfo* info, int mode, int depth, int pages, int refresh, int flags);
-void screen_close();
 
 // Keeping screens of several depths set up at once, on the null driver only (a real driver
 // has one window for the one screen). screen_release takes the open screen out of service
@@ -131,18 +129,8 @@ void screen_close();
 GfxContext* screen_release();
 void screen_restore(GfxContext* screen);
 
-struct ScreenInfo {
-    int width = 0, height = 0, depth = 0, bpp = 0, pitch = 0, refresh = 0;
-    std::string driver;
-};
-void screen_info(ScreenInfo* out);
-
-void screen_title(const char* text);
-const char* current_title();
-
 DrawState* draw_state();
 void set_target(DrawState* state, void* image);
-int page_select(int work, int visible);
 void post_event(const InputEvent& event);
 
 // The numbered mode table, entries 0..21 (0 and 3..6 are empty, width 0).

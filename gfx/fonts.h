@@ -5,14 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace vx {
+#include <vxgfx/text.h>
 
-// A built-in bitmap font: one byte per glyph row, bit 0 the leftmost pixel.
-struct FontDesc {
-    int32_t width;
-    int32_t height;
-    const uint8_t* glyphs;
-};
+namespace vx {
 
 // A default palette: `entries` R, G, B byte triples (8-bit levels).
 struct PaletteDesc {

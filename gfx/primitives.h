@@ -5,20 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vxgfx/draw.h>
+
 #include "gfx/context.h"
 
 namespace vx {
-
-// Coordinate-flag bits: the low three bits select relative coordinates; bit 31 says that no
-// colour was given.
-constexpr uint32_t coord_no_colour = 0x80000000u;
-
-enum LineKind : int { line_kind_line = 0, line_kind_filled_box = 2, line_kind_box = 1 };
-
-void line_draw(void* target, float x1, float y1, float x2, float y2, uint32_t colour, int kind,
-               uint32_t style, uint32_t flags);
-void box_draw(int x1, int y1, int x2, int y2, uint32_t colour, bool filled, uint32_t style);
-void pixel_set(void* target, float x, float y, uint32_t colour, uint32_t flags, bool use_bg);
 
 // Turns relative into absolute coordinates and updates the last point; p2 may be null.
 void apply_relative(DrawState* state, uint32_t flags, float* p1, float* p2);

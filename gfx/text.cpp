@@ -1,11 +1,12 @@
 // Drawing byte strings at a point of the screen or an image, with the screen's built-in font
 // (set pixels only) or with a font image copied glyph by glyph through a put routine.
-#include "gfx/text.h"
+#include <vxgfx/text.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "gfx/context.h"
+#include "gfx/image.h"
 #include "gfx/palette.h"
 #include "gfx/pixels.h"
 #include "gfx/primitives.h"
@@ -190,6 +191,11 @@ int draw_string(void* target, float x, float y, uint32_t flags, const char* text
         return finish(0);
     }
     return finish(draw_font_image(ctx, s, at.x, at.y, bytes, length, c, font, put, blender, param));
+}
+
+const FontDesc* screen_font() {
+    const GfxContext* ctx = gfx_context();
+    return ctx ? ctx->font : nullptr;
 }
 
 }  // namespace vx

@@ -16,7 +16,6 @@
 #include "app/keyboard/piano.h"
 #include "display/input.h"
 #include "gfx/context.h"
-#include "gfx/bmp_load.h"
 #include "gfx/fonts.h"
 #include "gfx/image.h"
 #include "gfx/pixels.h"

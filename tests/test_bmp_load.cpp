@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "gfx/bmp_load.h"
 #include "gfx/context.h"
 #include "gfx/image.h"
 #include "gfx/pixels.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/keyboard/icon.h"
-#include "display/icon.h"
+#include <vxgfx/icon.h>
 
 using vx::ProgramIcon;
 

@@ -1,20 +1,28 @@
 #!/bin/sh
-# Installation and Debian package: installs the build into a temporary root (as
-# `make install DESTDIR=...` does), packs a .deb with cpack into a temporary directory, checks
-# both trees file by file, then runs the packed program without a display.
+# Installation and Debian packages: installs the build into a temporary root (as
+# `make install DESTDIR=...` does), packs the .debs with cpack into a temporary directory, checks
+# both trees file by file, runs the packed program without a display, and builds
+# examples/outside against each installed copy of the library as another program would, with
+# pkg-config alone and with CMake's find_package alone, and runs it on the null driver.
 #
-# Usage: test_package.sh SOURCE_DIR BUILD_DIR BINDIR DATADIR MANDIR VERSION HAVE_PROGRAM
-# (the directories as the build installs them, absolute). Exit 77 (skipped) when dpkg-deb or
-# the program is missing, after everything that could be checked passed.
+# Usage: test_package.sh SOURCE_DIR BUILD_DIR PREFIX BINDIR DATADIR MANDIR LIBDIR INCLUDEDIR
+# VERSION HAVE_PROGRAM [SANITIZER_FLAGS] (the directories as the build installs them, absolute;
+# the sanitizer flags the library was built with, which a program linking it needs too). Exit
+# 77 (skipped) when dpkg-deb or the program is missing, after everything that could be checked
+# passed.
 set -u
 
 source_dir=$1
 build_dir=$2
-bin_dir=$3
-data_dir=$4
-man_dir=$5
-version=$6
-have_program=$7
+prefix=$3
+bin_dir=$4
+data_dir=$5
+man_dir=$6
+lib_dir=$7
+include_dir=$8
+version=$9
+have_program=${10}
+sanitizer_flags=${11:-}
 
 failed=0
 skipped=""
@@ -99,6 +107,34 @@ check_tree() {
     fi
 }
 
+# The library in the tree under ROOT, as a program outside the project uses it.
+check_library() {
+    root=$1
+    what=$2
+    for file in "$lib_dir/libvxgfx.a" "$include_dir/vxgfx/vxgfx.h" "$lib_dir/pkgconfig/vxgfx.pc" \
+        "$lib_dir/cmake/vxgfx/vxgfxConfig.cmake"; do
+        [ -f "$root$file" ] || fail "$what: no $file"
+    done
+    out=$(mktemp -d "$work/outside.XXXXXX")
+    # pkg-config alone, the file found by its path only: the compile and link lines come from it.
+    if ! log=$(PKG_CONFIG_PATH="$root$lib_dir/pkgconfig" sh -c \
+        'c++ -std=c++20 $3 "$1" -o "$2" $(pkg-config --cflags --libs vxgfx)' \
+        sh "$source_dir/examples/outside/hello.cpp" "$out/hello" "$sanitizer_flags" 2>&1); then
+        fail "$what: hello does not build with pkg-config: $log"
+    fi
+    # find_package alone, the prefix given as a user gives it.
+    if ! log=$(cmake -S "$source_dir/examples/outside" -B "$out/cmake" -DCMAKE_PREFIX_PATH="$root$prefix" \
+        -DCMAKE_CXX_FLAGS="$sanitizer_flags" 2>&1 && cmake --build "$out/cmake" 2>&1); then
+        fail "$what: hello does not build with find_package: $log"
+    fi
+    for program in "$out/hello" "$out/cmake/hello"; do
+        [ -x "$program" ] || continue
+        env -u DISPLAY -u WAYLAND_DISPLAY VXGFX=null timeout 30 "$program" 1 >"$out/run.log" 2>&1
+        status=$?
+        [ "$status" = 0 ] || fail "$what: $program on the null driver ended with $status: $(cat "$out/run.log")"
+    done
+}
+
 stage="$work/stage"
 if ! out=$(DESTDIR="$stage" cmake --install "$build_dir" 2>&1); then
     # Something is not built; cpack would build it, and this test builds nothing.
@@ -106,6 +142,7 @@ if ! out=$(DESTDIR="$stage" cmake --install "$build_dir" 2>&1); then
     exit 1
 fi
 check_tree "$stage" "installed tree"
+check_library "$stage" "installed tree"
 
 if ! command -v dpkg-deb >/dev/null 2>&1; then
     skipped="no dpkg-deb: the Debian package is not checked"
@@ -151,6 +188,26 @@ else
             check_tree "$root" "package"
         else
             fail "dpkg-deb -x failed"
+        fi
+
+        # The library's own package: the development files, and the -dev packages they need.
+        dev_deb="$work/pack/libvxgfx-dev_${version}_${arch}.deb"
+        if [ ! -f "$dev_deb" ]; then
+            fail "cpack made no $(basename "$dev_deb")"
+        else
+            dev_info=$(dpkg-deb -f "$dev_deb")
+            for field in "Package: libvxgfx-dev" "Version: $version" "Section: libdevel"; do
+                printf '%s\n' "$dev_info" | grep -q -x -F "$field" || fail "library package: no \"$field\""
+            done
+            case "$(printf '%s\n' "$dev_info" | sed -n 's/^Depends: //p')" in
+                *libx11-dev*) ;;
+                *) fail "library package: Depends lacks libx11-dev" ;;
+            esac
+            if dpkg-deb -x "$dev_deb" "$work/devroot"; then
+                check_library "$work/devroot" "library package"
+            else
+                fail "dpkg-deb -x $(basename "$dev_deb") failed"
+            fi
         fi
 
         program="$root$bin_dir/vxpiano"

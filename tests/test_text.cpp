@@ -13,7 +13,7 @@
 #include "gfx/image.h"
 #include "gfx/pixels.h"
 #include "gfx/primitives.h"
-#include "gfx/text.h"
+#include <vxgfx/text.h>
 #include "runtime/runtime.h"
 #include "tests/support/fake_driver.h"
 #include "tests/test_text_pixels.h"

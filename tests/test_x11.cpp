@@ -3,7 +3,7 @@
 // driver selection, failure without a display, and a lost server.
 #include <gtest/gtest.h>
 
-#include "display/icon.h"
+#include <vxgfx/icon.h>
 
 #include <X11/Xlib.h>
 #include <X11/Xatom.h>

@@ -12,8 +12,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "display/input.h"
-#include "runtime/runtime.h"
+#include <vxgfx/input.h>
+#include <vxgfx/runtime.h>
 
 namespace app {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "gfx/image.h"
-#include "gfx/primitives.h"
-#include "gfx/text.h"
+#include <vxgfx/image.h>
+#include <vxgfx/draw.h>
+#include <vxgfx/text.h>
 
 namespace app {
 

@@ -12,15 +12,14 @@
 #include "app/keyboard/instruments.h"
 #include "app/midi/midi.h"
 #include "app/keyboard/piano.h"
-#include "display/icon.h"
-#include "display/input.h"
-#include "gfx/bmp_load.h"
-#include "gfx/console_ops.h"
-#include "gfx/context.h"
-#include "gfx/image.h"
-#include "gfx/primitives.h"
-#include "gfx/text.h"
-#include "runtime/runtime.h"
+#include <vxgfx/icon.h>
+#include <vxgfx/input.h>
+#include <vxgfx/image.h>
+#include <vxgfx/console.h>
+#include <vxgfx/screen.h>
+#include <vxgfx/draw.h>
+#include <vxgfx/text.h>
+#include <vxgfx/runtime.h>
 
 #ifndef VXPIANO_DATA_DIR
 #define VXPIANO_DATA_DIR "/usr/local/share/vxpiano"

@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "display/icon.h"
+#include <vxgfx/icon.h>
 
 namespace app {
 

@@ -3,8 +3,8 @@
 #include "app/keyboard/draw.h"
 #include "app/midi/midi.h"
 #include "app/keyboard/piano.h"
-#include "display/input.h"
-#include "gfx/image.h"
+#include <vxgfx/input.h>
+#include <vxgfx/image.h>
 
 namespace app {
 

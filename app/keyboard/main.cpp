@@ -3,8 +3,8 @@
 
 #include "app/common/close_request.h"
 #include "app/keyboard/piano.h"
-#include "display/window.h"
-#include "runtime/runtime.h"
+#include <vxgfx/input.h>
+#include <vxgfx/runtime.h>
 
 int main(int argc, char** argv) {
     // Before anything starts a thread (the MIDI back ends and the window layer do).

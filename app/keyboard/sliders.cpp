@@ -4,8 +4,8 @@
 
 #include "app/keyboard/draw.h"
 #include "app/keyboard/piano.h"
-#include "display/input.h"
-#include "runtime/runtime.h"
+#include <vxgfx/input.h>
+#include <vxgfx/runtime.h>
 
 namespace app {
 

@@ -7,13 +7,12 @@
 
 #include "app/common/close_request.h"
 #include "app/midi/midi_message_box.h"
-#include "display/input.h"
-#include "gfx/console_ops.h"
-#include "gfx/context.h"
-#include "gfx/fonts.h"
-#include "gfx/primitives.h"
-#include "gfx/text.h"
-#include "runtime/runtime.h"
+#include <vxgfx/input.h>
+#include <vxgfx/console.h>
+#include <vxgfx/screen.h>
+#include <vxgfx/text.h>
+#include <vxgfx/draw.h>
+#include <vxgfx/runtime.h>
 
 namespace app {
 namespace {
@@ -94,12 +93,12 @@ bool screen_message_box(const char* caption, const char* text, const char* reaso
     if (vx::screen_res(box_width, height, 32, 0, 4, 0) != 0) return false;
     vx::ScreenInfo info;
     vx::screen_info(&info);
-    const vx::GfxContext* ctx = vx::gfx_context();
-    if (info.driver == "Null" || !ctx) {  // nobody could answer a box without a window
+    const vx::FontDesc* font = vx::screen_font();
+    if (info.driver == "Null" || !font) {  // nobody could answer a box without a window
         vx::screen_close();
         return false;
     }
-    const int glyph_height = ctx->font ? ctx->font->height : line_height;
+    const int glyph_height = font->height;
     vx::gfx_color(ink, face, 0);
     fill(0, 0, box_width - 1, height - 1, face);
     fill(margin, margin, margin + sign_size - 1, margin + sign_size - 1, sign);

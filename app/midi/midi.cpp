@@ -11,7 +11,7 @@
 
 #include "app/midi/midi_backend.h"
 #include "app/midi/midi_message_box.h"
-#include "runtime/runtime.h"
+#include <vxgfx/runtime.h>
 
 namespace app {
 

@@ -17,8 +17,8 @@
 #include <unistd.h>
 
 #include "app/common/close_request.h"
-#include "display/x11_driver.h"
-#include "runtime/runtime.h"
+#include <vxgfx/x11.h>
+#include <vxgfx/runtime.h>
 
 namespace app {
 

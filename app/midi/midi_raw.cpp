@@ -10,7 +10,7 @@
 
 #include "app/midi/midi.h"
 #include "app/midi/midi_backend.h"
-#include "runtime/runtime.h"
+#include <vxgfx/runtime.h>
 
 namespace app {
 

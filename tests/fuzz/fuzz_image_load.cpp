@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "gfx/bmp_load.h"
 #include "gfx/context.h"
 #include "gfx/image.h"
 #include "runtime/runtime.h"

@@ -1,6 +1,6 @@
-// The program's icon as the display back ends offer it to the desktop (the X11 driver's
-// _NET_WM_ICON): a few sizes of one picture, handed over by the program before it opens its
-// screen. The library draws nothing of its own here; a program that sets none has no icon.
+// vxgfx window icon: a few sizes of one picture that the display drivers offer the desktop
+// (on X11 as _NET_WM_ICON; Wayland desktops take the icon of the desktop entry named by the
+// program's name), handed over before the screen opens. A program that sets none has no icon.
 #pragma once
 
 #include <cstddef>
