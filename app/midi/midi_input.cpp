@@ -192,6 +192,12 @@ MidiInputPass midi_input_pass() {
     if (wake_fd < 0) return pass;
     take_queue(alsa_input_queue, pass);
     take_queue(jack_input_queue, pass);
+#if VX_JACK
+    if (jack_open_now && jack_input_lost()) {
+        jack_input_close();
+        jack_open_now = false;
+    }
+#endif
     return pass;
 }
 

@@ -97,6 +97,8 @@ bool jack_input_open(const char* ports) {
     return true;
 }
 
+bool jack_input_lost() { return server_gone.load(); }
+
 void jack_input_close() {
     if (client == nullptr) return;
     if (!server_gone.load()) jack_deactivate(client);

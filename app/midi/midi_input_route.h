@@ -125,5 +125,8 @@ bool alsa_input_open(const char* sources);
 void alsa_input_close();
 bool jack_input_open(const char* ports);
 void jack_input_close();
+// The server went away: the client is closed at once, on the program's thread, as the sound
+// stream closes its own, before anything of this process opens a client on a new server.
+bool jack_input_lost();
 
 }  // namespace app
