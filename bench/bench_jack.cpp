@@ -85,6 +85,44 @@ void BM_JackMidiNoteOnToReceiver(benchmark::State& state) {
 }
 BENCHMARK(BM_JackMidiNoteOnToReceiver)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 
+// The real program as a MIDI thru: a Note On played into its input port by a client of the
+// bench's own to the receiving client's cycle that has it from the program's output port.
+// The cycle the player wrote the event in is the input event's time; the frames between the two
+// cycles say in which period it came out.
+void BM_JackMidiInputToOutput(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackMidiReceiver receiver;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !receiver.open(server.name())) ||
+        !player.open(server.name()))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    if (std::string problem = run.start("jack:" + receiver.port_name()); !problem.empty())
+        return state.SkipWithError(problem.c_str());
+    // The output's client took the name "vxpiano"; the input's is the next one.
+    if (!player.connect_to("vxpiano-01:midi_in")) return state.SkipWithError("no input port");
+    receiver.wait_count(1);
+    const double period_us = 1e6 * server.period() / server.rate();
+    std::vector<double> us, periods;
+    int i = 0;
+    for (auto _ : state) {
+        const size_t before = receiver.events().size();
+        player.send({static_cast<uint8_t>(i++ % 2 == 0 ? 0x90 : 0x80), 69, 100});
+        if (!receiver.wait_count(before + 1)) return state.SkipWithError("a message was lost");
+        const vxtest::JackMidiEvent got = receiver.events()[before];
+        const double waited = static_cast<double>(got.received_ns - player.written_ns()) / 1000;
+        us.push_back(waited);
+        periods.push_back(static_cast<double>(got.frame - player.written_frame()) / server.period());
+        state.SetIterationTime(waited * 1e-6);
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + i * 373 % 1400));
+    }
+    run.escape_and_wait();
+    report(state, us, period_us);
+    state.counters["median_cycles_later"] = percentile(periods, 0.5);
+    state.counters["max_cycles_later"] = percentile(periods, 1.0);
+}
+BENCHMARK(BM_JackMidiInputToOutput)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
 // A minute of playing the real program through the server while the other core spins.
 void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
     vxtest::JackServer server;

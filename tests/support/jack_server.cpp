@@ -257,12 +257,18 @@ int JackMidiSender::process(jack_nframes_t frames, void* self) {
     void* buffer = jack_port_get_buffer(sender->port_, frames);
     jack_midi_clear_buffer(buffer);
     char record[record_size];
+    bool wrote = false;
     while (jack_ringbuffer_read_space(sender->ring_) >= record_size) {
         jack_ringbuffer_peek(sender->ring_, record, record_size);
         if (jack_midi_event_write(buffer, 0, reinterpret_cast<const jack_midi_data_t*>(record + 1),
                                   static_cast<size_t>(record[0])) != 0)
             break;
         jack_ringbuffer_read_advance(sender->ring_, record_size);
+        wrote = true;
+    }
+    if (wrote) {
+        sender->written_frame_.store(jack_last_frame_time(sender->client_));
+        sender->written_ns_.store(now_ns());
     }
     return 0;
 }

@@ -116,8 +116,14 @@ public:
     bool send(const std::vector<uint8_t>& bytes);
     // Waits until every send so far was written into a cycle.
     bool wait_sent(std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    // The server's frame clock at the start of the last cycle that wrote an event, and the
+    // steady clock when that cycle ran.
+    jack_nframes_t written_frame() const { return written_frame_.load(); }
+    int64_t written_ns() const { return written_ns_.load(); }
 
 private:
+    std::atomic<jack_nframes_t> written_frame_{0};
+    std::atomic<int64_t> written_ns_{0};
     static int process(jack_nframes_t frames, void* self);
     static constexpr size_t record_size = 32;
     jack_client_t* client_ = nullptr;
