@@ -135,6 +135,8 @@ int alsa_send(const uint8_t* bytes, int count) {
 
 snd_seq_t* alsa_output_sequencer() { return sequencer.get(); }
 
+int alsa_output_port() { return output_port; }
+
 std::mutex& alsa_sequencer_lock() { return sequencer_lock; }
 
 void alsa_close() {

@@ -37,6 +37,7 @@ void alsa_quiet_errors();
 // input's thread both call into it, each holding this lock.
 typedef struct _snd_seq snd_seq_t;
 snd_seq_t* alsa_output_sequencer();
+int alsa_output_port();
 std::mutex& alsa_sequencer_lock();
 
 int fluidsynth_open(const char* arg, int flags);

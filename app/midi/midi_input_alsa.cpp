@@ -31,6 +31,8 @@ std::mutex own_lock;  // stands in for the output's lock when the client is ours
 
 std::mutex& client_lock() { return own_sequencer ? own_lock : alsa_sequencer_lock(); }
 
+bool output_plays_into(int client_id);
+
 // A keyboard's port, as the kernel offers it: a client of a sound card (USB MIDI, a card's MIDI
 // port, a virtual card), readable by subscription. Not "Midi Through", which would hand back
 // whatever another program sends, and never this program's own ports.
@@ -40,7 +42,26 @@ bool is_hardware_source(snd_seq_client_info_t* client, const snd_seq_port_info_t
            snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT && snd_seq_client_info_get_card(client) >= 0 &&
            std::strncmp(snd_seq_client_info_get_name(client), "Midi Through", 12) != 0 &&
            (snd_seq_port_info_get_capability(port) & wanted) == wanted &&
-           (snd_seq_port_info_get_type(port) & SND_SEQ_PORT_TYPE_MIDI_GENERIC) != 0;
+           (snd_seq_port_info_get_type(port) & SND_SEQ_PORT_TYPE_MIDI_GENERIC) != 0 &&
+           !output_plays_into(snd_seq_client_info_get_client(client));
+}
+
+// A device the output plays into is not listened to as well: what it sends would come back
+// to it, every note doubled.
+bool output_plays_into(int client_id) {
+    if (own_sequencer) return false;
+    snd_seq_query_subscribe_t* query;
+    snd_seq_query_subscribe_alloca(&query);
+    const snd_seq_addr_t output{static_cast<unsigned char>(snd_seq_client_id(sequencer)),
+                                static_cast<unsigned char>(alsa_output_port())};
+    snd_seq_query_subscribe_set_root(query, &output);
+    snd_seq_query_subscribe_set_type(query, SND_SEQ_QUERY_SUBS_READ);
+    snd_seq_query_subscribe_set_index(query, 0);
+    while (snd_seq_query_port_subscribers(sequencer, query) >= 0) {
+        if (snd_seq_query_subscribe_get_addr(query)->client == client_id) return true;
+        snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+    }
+    return false;
 }
 
 void connect_if_hardware(int client_id, int port_id) {
