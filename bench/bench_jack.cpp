@@ -123,6 +123,66 @@ void BM_JackMidiInputToOutput(benchmark::State& state) {
 }
 BENCHMARK(BM_JackMidiInputToOutput)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 
+// Heavy input into the real program, its output a Standard MIDI File:
+// 10 s of MIDI clock at 24 per quarter note and 300 bpm (120 a second) beside 10 s of nothing,
+// then 10 s of a dense file's worth of notes, 10,000 events a second, each held one event; the
+// program's processor time and resident memory before and after, and whether every note still
+// went out.
+void BM_JackMidiInputHeavy(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !player.open(server.name())))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    const std::string recorded = run.directory.file("out.mid");
+    if (std::string problem = run.start("smf:" + recorded); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (!player.connect_to("vxpiano:midi_in")) return state.SkipWithError("no input port");
+    const pid_t pid = run.program.pid();
+    for (auto _ : state) {
+        std::this_thread::sleep_for(1s);
+        int64_t cpu = vxtest::cpu_time_ns(pid);
+        std::this_thread::sleep_for(10s);
+        state.counters["idle_percent"] = static_cast<double>(vxtest::cpu_time_ns(pid) - cpu) / 1e8;
+        cpu = vxtest::cpu_time_ns(pid);
+        for (int tick = 0; tick < 1200; ++tick) {
+            player.send({0xF8});
+            std::this_thread::sleep_for(std::chrono::microseconds(8333));
+        }
+        state.counters["clock_percent"] = static_cast<double>(vxtest::cpu_time_ns(pid) - cpu) / 1e8;
+        const long rss_before = vxtest::resident_kib(pid);
+        cpu = vxtest::cpu_time_ns(pid);
+        const int64_t start = now_ns();
+        int sent = 0;
+        // Bursts of ten events a millisecond: the player's ring holds a few cycles' worth.
+        for (int burst = 0; now_ns() - start < 10'000'000'000; ++burst) {
+            for (int i = 0; i < 10; ++i, ++sent) {
+                const uint8_t note = static_cast<uint8_t>(24 + sent / 2 % 72);
+                player.send({static_cast<uint8_t>(sent % 2 == 0 ? 0x90 : 0x80), note, 90});
+            }
+            std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(start)) +
+                                          std::chrono::milliseconds(burst + 1));
+        }
+        player.wait_sent();
+        std::this_thread::sleep_for(1s);
+        state.counters["flood_events_per_s"] = sent / 10.0;
+        state.counters["flood_percent"] = static_cast<double>(vxtest::cpu_time_ns(pid) - cpu) / 1e8;
+        state.counters["rss_kib_before"] = static_cast<double>(rss_before);
+        state.counters["rss_kib_after"] = static_cast<double>(vxtest::resident_kib(pid));
+        state.counters["still_running"] = run.program.running();
+    }
+    run.escape_and_wait();
+    std::vector<vxtest::MidiMessage> out;
+    vxtest::read_smf(recorded, out);
+    size_t ons = 0, offs = 0;
+    for (const vxtest::MidiMessage& m : out) {
+        ons += (m.status & 0xF0) == 0x90;
+        offs += (m.status & 0xF0) == 0x80;
+    }
+    state.counters["notes_out"] = static_cast<double>(ons);
+    state.counters["note_offs_out"] = static_cast<double>(offs);
+}
+BENCHMARK(BM_JackMidiInputHeavy)->Iterations(1)->Unit(benchmark::kSecond);
+
 // A minute of playing the real program through the server while the other core spins.
 void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {
     vxtest::JackServer server;
