@@ -24,7 +24,7 @@
 
 #include "app/midi/midi.h"
 #include "app/midi/midi_backend.h"
-#include "app/midi/sf3_soundfont.h"
+#include "app/synth/sf3_soundfont.h"
 #include "app/sound/sound_stream.h"
 
 namespace app {
