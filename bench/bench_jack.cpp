@@ -6,6 +6,8 @@
 // program's processor time beside that of an empty client.
 #include <benchmark/benchmark.h>
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -122,6 +124,48 @@ void BM_JackMidiInputToOutput(benchmark::State& state) {
     state.counters["max_cycles_later"] = percentile(periods, 1.0);
 }
 BENCHMARK(BM_JackMidiInputToOutput)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// A note played into the real program's input to the window showing its key pressed (and let
+// go), read back from the X server one pixel at a time as fast as it answers.
+void BM_JackMidiInputToKeyDrawn(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !player.open(server.name())))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (!player.connect_to("vxpiano:midi_in")) return state.SkipWithError("no input port");
+    std::this_thread::sleep_for(200ms);  // the connection takes hold
+    // Middle C's key (note 60 at the start octave), below the black keys.
+    const auto pixel = [&] {
+        XImage* image = XGetImage(run.d(), run.window, 300, 160, 1, 1, AllPlanes, ZPixmap);
+        const unsigned long value = image != nullptr ? XGetPixel(image, 0, 0) & 0xFFFFFF : 0;
+        if (image != nullptr) XDestroyImage(image);
+        return value;
+    };
+    std::vector<double> us;
+    int i = 0;
+    for (auto _ : state) {
+        const bool down = i++ % 2 == 0;
+        const unsigned long wanted = down ? 0x999999 : 0xFFFFFF;
+        const int64_t before_written = player.written_ns();
+        player.send({static_cast<uint8_t>(down ? 0x90 : 0x80), 60, 100});
+        const int64_t limit = now_ns() + 2'000'000'000;
+        while (pixel() != wanted && now_ns() < limit) {
+        }
+        const int64_t seen = now_ns();
+        if (seen >= limit || player.written_ns() == before_written) return state.SkipWithError("the key was not drawn");
+        const double waited = static_cast<double>(seen - player.written_ns()) / 1000;
+        us.push_back(waited);
+        state.SetIterationTime(waited * 1e-6);
+        std::this_thread::sleep_for(std::chrono::microseconds(20000 + i * 3733 % 14000));
+    }
+    run.escape_and_wait();
+    state.counters["median_us"] = percentile(us, 0.5);
+    state.counters["p95_us"] = percentile(us, 0.95);
+    state.counters["max_us"] = percentile(us, 1.0);
+}
+BENCHMARK(BM_JackMidiInputToKeyDrawn)->UseManualTime()->Iterations(100)->Unit(benchmark::kMicrosecond);
 
 // Heavy input into the real program, its output a Standard MIDI File:
 // 10 s of MIDI clock at 24 per quarter note and 300 bpm (120 a second) beside 10 s of nothing,
