@@ -125,6 +125,58 @@ void BM_JackMidiInputToOutput(benchmark::State& state) {
 }
 BENCHMARK(BM_JackMidiInputToOutput)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 
+// A note played into the real program's input to the start of its sound from the embedded
+// synthesiser through the server, recorded by a client of the bench's own, as a click is timed
+// in the minute above (the note's own attack, rendered offline, counted back).
+void BM_JackMidiInputToSound(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackAudioRecorder recorder;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !recorder.open(server.name(), "recorder", 40)) ||
+        !player.open(server.name()))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    if (std::string problem = run.start(vxtest::embedded_synth); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (!recorder.connect_from("vxpiano:")) return state.SkipWithError("the program plays elsewhere");
+    // The synthesiser's client took the name "vxpiano"; the input's is the next one.
+    if (!player.connect_to("vxpiano-01:midi_in")) return state.SkipWithError("no input port");
+    std::this_thread::sleep_for(500ms);
+    const double period_us = 1e6 * server.period() / server.rate();
+    struct Played {
+        int64_t written_ns, up_ns;
+    };
+    std::vector<Played> played;
+    for (auto _ : state) {
+        for (int n = 0; n < 30; ++n) {
+            const int64_t before = player.written_ns();
+            player.send({0x90, 69, 100});
+            while (player.written_ns() == before) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            const int64_t written = player.written_ns();
+            std::this_thread::sleep_for(300ms);
+            player.send({0x80, 69, 0});
+            played.push_back({written, now_ns()});
+            std::this_thread::sleep_for(std::chrono::milliseconds(400 + n * 37 % 200));
+        }
+        state.SetIterationTime(1);
+    }
+    const vxtest::Recording sound = recorder.recording();
+    std::vector<double> us;
+    for (const Played& p : played) {
+        const int64_t from = vxtest::first_sample_after(sound, p.written_ns);
+        const int64_t to = vxtest::first_sample_after(sound, p.up_ns);
+        const int64_t start = from < 0 ? -1 : vxtest::onset(sound.samples, from, from + sound.rate / 2, sound.rate / 50);
+        if (start < 0 || to <= start) continue;
+        const float level = vxtest::onset_level(sound.samples, from, sound.rate / 50);
+        const int64_t note_start = std::max(from, start - vxtest::own_attack(0, 69, sound.rate, level));
+        us.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - p.written_ns) / 1000);
+    }
+    report(state, us, period_us);
+    state.counters["notes"] = static_cast<double>(us.size());
+    recorder.close();
+    run.escape_and_wait();
+}
+BENCHMARK(BM_JackMidiInputToSound)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // A note played into the real program's input to the window showing its key pressed (and let
 // go), read back from the X server one pixel at a time as fast as it answers.
 void BM_JackMidiInputToKeyDrawn(benchmark::State& state) {
