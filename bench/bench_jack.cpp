@@ -6,6 +6,8 @@
 // program's processor time beside that of an empty client.
 #include <benchmark/benchmark.h>
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -93,6 +95,198 @@ void BM_JackMidiNoteOnToReceiver(benchmark::State& state) {
         static_cast<double>(std::count_if(due_us.begin(), due_us.end(), [&](double us) { return us > period_us + 100; }));
 }
 BENCHMARK(BM_JackMidiNoteOnToReceiver)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// The real program as a MIDI thru: a Note On played into its input port by a client of the
+// bench's own to the receiving client's cycle that has it from the program's output port.
+// The cycle the player wrote the event in is the input event's time; the frames between the two
+// cycles say in which period it came out.
+void BM_JackMidiInputToOutput(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackMidiReceiver receiver;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !receiver.open(server.name())) ||
+        !player.open(server.name()))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    if (std::string problem = run.start("jack:" + receiver.port_name()); !problem.empty())
+        return state.SkipWithError(problem.c_str());
+    // The output's client took the name "vxpiano"; the input's is the next one.
+    if (!player.connect_to("vxpiano-01:midi_in")) return state.SkipWithError("no input port");
+    receiver.wait_count(1);
+    const double period_us = 1e6 * server.period() / server.rate();
+    std::vector<double> us, periods;
+    int i = 0;
+    for (auto _ : state) {
+        const size_t before = receiver.events().size();
+        player.send({static_cast<uint8_t>(i++ % 2 == 0 ? 0x90 : 0x80), 69, 100});
+        if (!receiver.wait_count(before + 1)) return state.SkipWithError("a message was lost");
+        const vxtest::JackMidiEvent got = receiver.events()[before];
+        const double waited = static_cast<double>(got.received_ns - player.written_ns()) / 1000;
+        us.push_back(waited);
+        periods.push_back(static_cast<double>(got.frame - player.written_frame()) / server.period());
+        state.SetIterationTime(waited * 1e-6);
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + i * 373 % 1400));
+    }
+    run.escape_and_wait();
+    report(state, us, period_us);
+    state.counters["median_cycles_later"] = percentile(periods, 0.5);
+    state.counters["max_cycles_later"] = percentile(periods, 1.0);
+}
+BENCHMARK(BM_JackMidiInputToOutput)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// A note played into the real program's input to the start of its sound from the embedded
+// synthesiser through the server, recorded by a client of the bench's own, as a click is timed
+// in the minute above (the note's own attack, rendered offline, counted back).
+void BM_JackMidiInputToSound(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackAudioRecorder recorder;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !recorder.open(server.name(), "recorder", 40)) ||
+        !player.open(server.name()))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    if (std::string problem = run.start(vxtest::embedded_synth); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (!recorder.connect_from("vxpiano:")) return state.SkipWithError("the program plays elsewhere");
+    // The synthesiser's client took the name "vxpiano"; the input's is the next one.
+    if (!player.connect_to("vxpiano-01:midi_in")) return state.SkipWithError("no input port");
+    std::this_thread::sleep_for(500ms);
+    const double period_us = 1e6 * server.period() / server.rate();
+    struct Played {
+        int64_t written_ns, up_ns;
+    };
+    std::vector<Played> played;
+    for (auto _ : state) {
+        for (int n = 0; n < 30; ++n) {
+            const int64_t before = player.written_ns();
+            player.send({0x90, 69, 100});
+            while (player.written_ns() == before) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            const int64_t written = player.written_ns();
+            std::this_thread::sleep_for(300ms);
+            player.send({0x80, 69, 0});
+            played.push_back({written, now_ns()});
+            std::this_thread::sleep_for(std::chrono::milliseconds(400 + n * 37 % 200));
+        }
+        state.SetIterationTime(1);
+    }
+    const vxtest::Recording sound = recorder.recording();
+    std::vector<double> us;
+    for (const Played& p : played) {
+        const int64_t from = vxtest::first_sample_after(sound, p.written_ns);
+        const int64_t to = vxtest::first_sample_after(sound, p.up_ns);
+        const int64_t start = from < 0 ? -1 : vxtest::onset(sound.samples, from, from + sound.rate / 2, sound.rate / 50);
+        if (start < 0 || to <= start) continue;
+        const float level = vxtest::onset_level(sound.samples, from, sound.rate / 50);
+        const int64_t note_start = std::max(from, start - vxtest::own_attack(0, 69, sound.rate, level));
+        us.push_back(static_cast<double>(vxtest::time_of_sample(sound, note_start) - p.written_ns) / 1000);
+    }
+    report(state, us, period_us);
+    state.counters["notes"] = static_cast<double>(us.size());
+    recorder.close();
+    run.escape_and_wait();
+}
+BENCHMARK(BM_JackMidiInputToSound)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// A note played into the real program's input to the window showing its key pressed (and let
+// go), read back from the X server one pixel at a time as fast as it answers.
+void BM_JackMidiInputToKeyDrawn(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !player.open(server.name())))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    if (std::string problem = run.start("raw:/dev/null"); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (!player.connect_to("vxpiano:midi_in")) return state.SkipWithError("no input port");
+    std::this_thread::sleep_for(200ms);  // the connection takes hold
+    // Middle C's key (note 60 at the start octave), below the black keys.
+    const auto pixel = [&] {
+        XImage* image = XGetImage(run.d(), run.window, 300, 160, 1, 1, AllPlanes, ZPixmap);
+        const unsigned long value = image != nullptr ? XGetPixel(image, 0, 0) & 0xFFFFFF : 0;
+        if (image != nullptr) XDestroyImage(image);
+        return value;
+    };
+    std::vector<double> us;
+    int i = 0;
+    for (auto _ : state) {
+        const bool down = i++ % 2 == 0;
+        const unsigned long wanted = down ? 0x999999 : 0xFFFFFF;
+        const int64_t before_written = player.written_ns();
+        player.send({static_cast<uint8_t>(down ? 0x90 : 0x80), 60, 100});
+        const int64_t limit = now_ns() + 2'000'000'000;
+        while (pixel() != wanted && now_ns() < limit) {
+        }
+        const int64_t seen = now_ns();
+        if (seen >= limit || player.written_ns() == before_written) return state.SkipWithError("the key was not drawn");
+        const double waited = static_cast<double>(seen - player.written_ns()) / 1000;
+        us.push_back(waited);
+        state.SetIterationTime(waited * 1e-6);
+        std::this_thread::sleep_for(std::chrono::microseconds(20000 + i * 3733 % 14000));
+    }
+    run.escape_and_wait();
+    state.counters["median_us"] = percentile(us, 0.5);
+    state.counters["p95_us"] = percentile(us, 0.95);
+    state.counters["max_us"] = percentile(us, 1.0);
+}
+BENCHMARK(BM_JackMidiInputToKeyDrawn)->UseManualTime()->Iterations(100)->Unit(benchmark::kMicrosecond);
+
+// Heavy input into the real program, its output a Standard MIDI File:
+// 10 s of MIDI clock at 24 per quarter note and 300 bpm (120 a second) beside 10 s of nothing,
+// then 10 s of a dense file's worth of notes, 10,000 events a second, each held one event; the
+// program's processor time and resident memory before and after, and whether every note still
+// went out.
+void BM_JackMidiInputHeavy(benchmark::State& state) {
+    vxtest::JackServer server;
+    vxtest::JackMidiSender player;
+    if (!server.start(48000, 64) || (server.export_environment(), !player.open(server.name())))
+        return state.SkipWithError("no JACK server");
+    vxtest::PianoRun run;
+    const std::string recorded = run.directory.file("out.mid");
+    if (std::string problem = run.start("smf:" + recorded); !problem.empty()) return state.SkipWithError(problem.c_str());
+    if (!player.connect_to("vxpiano:midi_in")) return state.SkipWithError("no input port");
+    const pid_t pid = run.program.pid();
+    for (auto _ : state) {
+        std::this_thread::sleep_for(1s);
+        int64_t cpu = vxtest::cpu_time_ns(pid);
+        std::this_thread::sleep_for(10s);
+        state.counters["idle_percent"] = static_cast<double>(vxtest::cpu_time_ns(pid) - cpu) / 1e8;
+        cpu = vxtest::cpu_time_ns(pid);
+        for (int tick = 0; tick < 1200; ++tick) {
+            player.send({0xF8});
+            std::this_thread::sleep_for(std::chrono::microseconds(8333));
+        }
+        state.counters["clock_percent"] = static_cast<double>(vxtest::cpu_time_ns(pid) - cpu) / 1e8;
+        const long rss_before = vxtest::resident_kib(pid);
+        cpu = vxtest::cpu_time_ns(pid);
+        const int64_t start = now_ns();
+        int sent = 0;
+        // Bursts of ten events a millisecond: the player's ring holds a few cycles' worth.
+        for (int burst = 0; now_ns() - start < 10'000'000'000; ++burst) {
+            for (int i = 0; i < 10; ++i, ++sent) {
+                const uint8_t note = static_cast<uint8_t>(24 + sent / 2 % 72);
+                player.send({static_cast<uint8_t>(sent % 2 == 0 ? 0x90 : 0x80), note, 90});
+            }
+            std::this_thread::sleep_until(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(start)) +
+                                          std::chrono::milliseconds(burst + 1));
+        }
+        player.wait_sent();
+        std::this_thread::sleep_for(1s);
+        state.counters["flood_events_per_s"] = sent / 10.0;
+        state.counters["flood_percent"] = static_cast<double>(vxtest::cpu_time_ns(pid) - cpu) / 1e8;
+        state.counters["rss_kib_before"] = static_cast<double>(rss_before);
+        state.counters["rss_kib_after"] = static_cast<double>(vxtest::resident_kib(pid));
+        state.counters["still_running"] = run.program.running();
+    }
+    run.escape_and_wait();
+    std::vector<vxtest::MidiMessage> out;
+    vxtest::read_smf(recorded, out);
+    size_t ons = 0, offs = 0;
+    for (const vxtest::MidiMessage& m : out) {
+        ons += (m.status & 0xF0) == 0x90;
+        offs += (m.status & 0xF0) == 0x80;
+    }
+    state.counters["notes_out"] = static_cast<double>(ons);
+    state.counters["note_offs_out"] = static_cast<double>(offs);
+}
+BENCHMARK(BM_JackMidiInputHeavy)->Iterations(1)->Unit(benchmark::kSecond);
 
 // A minute of playing the real program through the server while the other core spins.
 void BM_JackSoundMinuteOfPlaying(benchmark::State& state) {

@@ -184,6 +184,145 @@ TEST_F(JackMidi, TheServerGoingAwayLeavesTheKeyboardPlaying) {
     EXPECT_EQ(run.escape_and_wait(), 0) << said;
 }
 
+// ---- A keyboard played into vxpiano:midi_in ----------------------------------------------
+
+namespace {
+
+// Middle of the white keys C, E and G of the start octave (MIDI 36, 40, 43), below the black ones.
+constexpr int kG[2] = {100, 150};
+constexpr uint32_t kWhite = 0xFFFFFF, kPressedWhite = 0x999999;
+
+MidiMessage message(uint8_t status, uint8_t data1, uint8_t data2) {
+    MidiMessage m;
+    m.status = status;
+    m.data1 = data1;
+    m.data2 = data2;
+    m.length = 3;
+    return m;
+}
+
+// The real program on a FIFO, listening on the server, with a player connected to its input.
+struct JackMidiIn : JackMidi {
+    vxtest::PianoRun run;
+    vxtest::FifoReader out;
+    vxtest::JackMidiSender player;
+    std::vector<MidiMessage> want;
+
+    void start() {
+        const std::string fifo = run.directory.file("midi.fifo");
+        ASSERT_TRUE(out.open(fifo));
+        ASSERT_EQ(run.start("raw:" + fifo), "");
+        ASSERT_TRUE(player.open(server.name())) << server.log();
+        ASSERT_TRUE(player.connect_to("vxpiano:midi_in")) << "the program has no input port: " << run.program.error_text();
+        // The connection takes hold some cycles later (many, under the sanitizers): until then
+        // what the player sends goes nowhere. A centred pitch bend, which changes nothing, is
+        // played until one comes out.
+        for (int tries = 0; tries < 20 && out.count() < 2; ++tries) {
+            ASSERT_TRUE(player.send({0xE0, 0x00, 0x40}));
+            out.wait_count(2, 500ms);
+        }
+        ASSERT_GE(out.count(), 2u) << "nothing played into the port came out";
+        std::this_thread::sleep_for(100ms);
+        want = out.messages();
+        EXPECT_EQ(want[0], program_change(0, 0));
+    }
+    // Everything the program sent so far is `want`, in order.
+    void expect_out() {
+        out.wait_count(want.size());
+        std::this_thread::sleep_for(50ms);  // nothing more comes
+        EXPECT_EQ(vxtest::describe(out.messages()), vxtest::describe(want));
+    }
+    // Plays bytes that make `comes_out` messages. On a loaded machine the server now and then
+    // drops a cycle's events of a client that ran late, the player's or the program's: played
+    // again when nothing at all came out.
+    void play(const std::vector<uint8_t>& bytes, size_t comes_out = 0) {
+        const size_t before = out.count();
+        for (int tries = 0; tries < 5; ++tries) {
+            ASSERT_TRUE(player.send(bytes));
+            if (comes_out == 0 || out.wait_count(before + comes_out, 2000ms) || out.count() > before) return;
+        }
+    }
+    uint32_t shown(const int at[2]) { return run.shot().at(at[0], at[1]) & 0xFFFFFF; }
+    void expect_key(const int at[2], uint32_t colour, const char* what) {
+        EXPECT_TRUE(vxtest::wait_until([&] { return shown(at) == colour; }))
+            << what << ": the key at " << at[0] << "," << at[1] << " shows " << std::hex << shown(at);
+    }
+};
+
+}  // namespace
+
+// A hardware keyboard connected to the port plays through to the output on the channel the
+// slider shows, its keys shown pressed while held; the mouse still plays beside it. Running
+// status, real-time bytes, SysEx, a Note Off with no Note On and a note outside the keys shown
+// do no harm. Its Program Change moves the instrument slider; moving the channel slider with
+// keys and the pedal down ends them on the old channel first; Escape ends what is still held.
+TEST_F(JackMidiIn, AKeyboardPlaysOnTheSlidersChannelAndNothingIsLeftHanging) {
+    start();
+    run.click_at(kChannelUp[0], kChannelUp[1]);
+    want.push_back(program_change(1, 0));
+    expect_out();
+
+    play({0x90, 36, 100, 40, 90}, 2);  // running status: C and E
+    play({0xF8});
+    play({0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7});
+    play({0x90, 20, 80, 0x80, 50, 0}, 1);  // below the keys shown; a Note Off with no Note On
+    play({0xE0, 0x00, 0x50, 0xB0, 64, 127}, 2);  // pitch bend, sustain pedal down
+    want.insert(want.end(), {note_on(1, 36, 100), note_on(1, 40, 90), note_on(1, 20, 80), message(0xE1, 0x00, 0x50),
+                             message(0xB1, 64, 127)});
+    expect_out();
+    expect_key(kC, kPressedWhite, "C held by the keyboard");
+    expect_key(kE, kPressedWhite, "E held by the keyboard");
+
+    // The mouse lets go of a key the keyboard still holds: it stays pressed.
+    run.click_at(kC[0], kC[1]);
+    want.insert(want.end(), {note_on(1, 36, 127), note_off(1, 36, 127)});
+    expect_out();
+    expect_key(kC, kPressedWhite, "C let go by the mouse, still held by the keyboard");
+    play({0x80, 36, 0}, 1);
+    want.push_back(note_off(1, 36, 0));
+    expect_out();
+    expect_key(kC, kWhite, "C let go by both");
+
+    play({0xC0, 5}, 1);
+    want.push_back(program_change(1, 5));
+    expect_out();
+
+    run.click_at(kChannelUp[0], kChannelUp[1]);
+    want.insert(want.end(), {note_off(1, 20, 0), note_off(1, 40, 0), message(0xB1, 64, 0), program_change(2, 5)});
+    expect_out();
+    expect_key(kE, kWhite, "E ended by the channel change");
+    play({0x80, 40, 64});  // its key, let go on the keyboard afterwards: nothing more
+    play({0x90, 43, 70}, 1);
+    want.push_back(note_on(2, 43, 70));
+    expect_out();
+    expect_key(kG, kPressedWhite, "G held on the new channel");
+
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+    want.push_back(note_off(2, 43, 0));
+    expect_out();
+}
+
+// The server goes away while keys are down: their notes end and the keys are let go; the
+// program plays on.
+TEST_F(JackMidiIn, TheServerGoingAwayWithKeysDownEndsTheirNotes) {
+    start();
+    play({0x90, 36, 100, 43, 100}, 2);
+    want.insert(want.end(), {note_on(0, 36, 100), note_on(0, 43, 100)});
+    expect_out();
+    expect_key(kC, kPressedWhite, "C held");
+    player.close();
+    receiver.close();
+    server.kill();
+    want.insert(want.end(), {note_off(0, 36, 0), note_off(0, 43, 0)});
+    expect_out();
+    expect_key(kC, kWhite, "C after the server went");
+    expect_key(kG, kWhite, "G after the server went");
+    run.click_at(kE[0], kE[1]);
+    want.insert(want.end(), {note_on(0, 40, 127), note_off(0, 40, 127)});
+    expect_out();
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
+
 // ---- The embedded synthesiser's sound through the server --------------------------------
 
 namespace {

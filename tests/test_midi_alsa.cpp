@@ -142,6 +142,8 @@ struct AlsaOutput : ::testing::Test {
     }
     void start(const char* vxmidi) {
         setenv("VXMIDI", vxmidi, 1);
+        // The input's thread would poll this sequencer, which has no descriptors to poll.
+        setenv("VXMIDI_IN", "none", 1);
         ASSERT_TRUE(app::app_start(&sheet));
         started = true;
     }

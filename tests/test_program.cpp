@@ -6,6 +6,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/keysym.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -552,4 +553,108 @@ TEST(ProgramWithoutDisplay, EndsWithAMessageAndCodeOne) {
         EXPECT_EQ(program.wait_exit(30000ms), 1) << "-1: it hangs; " << program.error_text();
         EXPECT_NE(program.error_text().find("cannot open the window"), std::string::npos) << program.error_text();
     }
+}
+
+// ---- A keyboard on a real ALSA sequencer --------------------------------------------------
+// Needs /dev/snd/seq, which these machines do not have: test_alsa_guest.sh runs this in a
+// throw-away guest with a real kernel, where a virtual card (snd-virmidi) is the keyboard,
+// plugged in and unplugged while the program runs.
+
+namespace {
+
+constexpr int kG[2] = {100, 150};
+constexpr int kNoteG = 43;
+constexpr int kChannelUp[2] = {519, 52};
+constexpr uint32_t kWhite = 0xFFFFFF, kPressedWhite = 0x999999;
+
+std::string command_output(const char* command) {
+    std::string text;
+    if (FILE* pipe = popen(command, "r")) {
+        char buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+        pclose(pipe);
+    }
+    return text;
+}
+
+// Whether the virtual card's port sends to a subscriber (the program connected itself to it).
+bool card_connected() {
+    const std::string list = command_output("aconnect -l");
+    const size_t card = list.find("'Virtual Raw MIDI");
+    if (card == std::string::npos) return false;
+    const size_t next = list.find("\nclient ", card);
+    return list.substr(card, next == std::string::npos ? std::string::npos : next - card).find("Connecting To:") !=
+           std::string::npos;
+}
+
+// Bytes into the card, as a keyboard's keys send them.
+bool play_on_card(std::initializer_list<uint8_t> bytes) {
+    const std::vector<uint8_t> data(bytes);
+    const int fd = ::open("/dev/snd/midiC0D0", O_WRONLY);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+    ::close(fd);
+    return written;
+}
+
+bool plug_card() { return std::system("modprobe snd-virmidi midi_devs=1") == 0; }
+// As a USB keyboard leaves: the card's driver lets go of it while the program listens.
+bool unplug_card() {
+    return std::system("echo snd_virmidi.0 > /sys/bus/platform/drivers/snd_virmidi/unbind && rmmod snd-virmidi") == 0;
+}
+
+}  // namespace
+
+TEST(AlsaSequencerInput, AKeyboardPluggedInWhileRunningPlaysOnTheSlidersChannelAndLeavesNothingHanging) {
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) GTEST_SKIP() << "no ALSA sequencer here (test_alsa_guest.sh runs this in a guest)";
+    vxtest::PianoRun run;
+    vxtest::FifoReader midi;
+    ASSERT_TRUE(midi.open(run.directory.file("midi.fifo")));
+    ASSERT_EQ(run.start("raw:" + run.directory.file("midi.fifo")), "");
+    std::vector<MidiMessage> want = {vxtest::program_change(0, 0)};
+    auto expect_sent = [&](const char* when) {
+        midi.wait_count(want.size(), 5000ms);
+        std::this_thread::sleep_for(100ms);  // and nothing more
+        EXPECT_EQ(vxtest::describe(midi.messages()), vxtest::describe(want)) << when;
+    };
+    auto shown = [&](const int at[2]) { return run.shot().at(at[0], at[1]) & 0xFFFFFF; };
+    auto expect_key = [&](const int at[2], uint32_t colour, const char* what) {
+        EXPECT_TRUE(vxtest::wait_until([&] { return shown(at) == colour; }, 5000ms))
+            << what << ": the key at " << at[0] << "," << at[1] << " shows " << std::hex << shown(at);
+    };
+
+    ASSERT_TRUE(plug_card());
+    ASSERT_TRUE(vxtest::wait_until(card_connected, 5000ms)) << "the card plugged in was not connected\n"
+                                                           << command_output("aconnect -l");
+    run.click_at(kChannelUp[0], kChannelUp[1]);
+    want.push_back(vxtest::program_change(1, 0));
+    expect_sent("the channel slider moved");
+
+    // Running status, clock and active sensing, as a keyboard sends them.
+    ASSERT_TRUE(play_on_card({0x90, kNoteC, 100, kNoteE, 90, 0xF8, 0xFE}));
+    want.insert(want.end(), {note_on(1, kNoteC, 100), note_on(1, kNoteE, 90)});
+    expect_sent("two keys down");
+    expect_key(kC, kPressedWhite, "C held");
+    expect_key(kE, kPressedWhite, "E held");
+    ASSERT_TRUE(play_on_card({0x80, kNoteE, 0}));
+    want.push_back(note_off(1, kNoteE, 0));
+    expect_sent("E let go");
+    expect_key(kE, kWhite, "E let go");
+
+    ASSERT_TRUE(unplug_card()) << command_output("aconnect -l");
+    want.push_back(note_off(1, kNoteC, 0));
+    expect_sent("the card unplugged with C down");
+    expect_key(kC, kWhite, "C after the unplug");
+
+    ASSERT_TRUE(plug_card());
+    ASSERT_TRUE(vxtest::wait_until(card_connected, 5000ms)) << "the card plugged in again was not connected";
+    ASSERT_TRUE(play_on_card({0x90, kNoteG, 70}));
+    want.push_back(note_on(1, kNoteG, 70));
+    expect_sent("G down");
+    expect_key(kG, kPressedWhite, "G held");
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+    want.push_back(note_off(1, kNoteG, 0));
+    expect_sent("Escape with G down");
+    unplug_card();
 }

@@ -1,5 +1,6 @@
 // Program flow: MIDI first, then the 720 x 190 screen painted once (picture, keys, labels,
 // sliders with captions), then one pass of the polling loop at a time, then shut-down.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 #include "app/keyboard/icon.h"
 #include "app/keyboard/instruments.h"
 #include "app/midi/midi.h"
+#include "app/midi/midi_input.h"
 #include "app/keyboard/piano.h"
 #include <vxgfx/icon.h>
 #include <vxgfx/input.h>
@@ -33,6 +35,11 @@ constexpr int percussion_channel = 9;
 // The program the current channel was last sent (the opening Program Change: 0). A slider held
 // still repeats its value on every pass; only a change is sent.
 int32_t channel_program = 0;
+// Keys the MIDI input pressed or let go are drawn at most once a frame of the window layer's:
+// a flood of notes costs one drawing of the keys per frame, not one per note.
+constexpr auto keys_frame = std::chrono::milliseconds(10);
+std::chrono::steady_clock::time_point keys_shown_at{};
+bool keys_to_show = false;
 
 void blank(int32_t x1, int32_t y1, int32_t x2, int32_t y2) { fill_box(screen, x1, y1, x2, y2, background_colour); }
 
@@ -43,6 +50,40 @@ std::string number(int32_t n) { return vx::rt_number_text(static_cast<float>(n))
 std::string volume_text() { return number(whole(1)) + "%"; }
 std::string octave_text() { return number(whole(2)) + " bis " + number(whole(2) + 4); }
 std::string channel_text() { return number(whole(3) + 1); }
+
+// The instrument slider's value is the channel's program: shown in the caption and sent,
+// except on the percussion channel, which keeps its kit.
+void instrument_chosen() {
+    if (midi_channel == percussion_channel) return;
+    blank(254, 6, 410, 22);
+    text(instrument_name(whole(0)), 256, 7);
+    if (whole(0) != channel_program) {
+        channel_program = whole(0);
+        midi_program_change(channel_program);
+    }
+}
+
+// A Program Change from the input moves the instrument slider as a click would.
+void instrument_from_input(int program) {
+    slider_draw_thumb(0, 0);
+    sliders[0].value = static_cast<float>(program);
+    slider_clamp(0);
+    slider_draw_thumb(0, 1);
+    instrument_chosen();
+}
+
+// Milliseconds until the keys may be drawn again, after drawing them if they may now; -1 when
+// nothing waits to be drawn.
+int show_held_keys(void* key_sheet) {
+    if (!keys_to_show) return -1;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - keys_shown_at < keys_frame)
+        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(keys_frame - (now - keys_shown_at)).count());
+    keys_show_held(key_sheet);
+    keys_shown_at = now;
+    keys_to_show = false;
+    return -1;
+}
 
 void draw_picture() {
     void* picture = masked_image(284, 36);
@@ -106,25 +147,22 @@ bool app_start(void** key_sheet_out) {
     text("Oktaven: " + octave_text(), 184, 47);
     slider_init(3, 380, 45, 0, 15, 0);
     text("Kanal: " + channel_text(), 530, 47);
+    keys_to_show = false;
+    // Listening starts once the keys it shows are drawn.
+    midi_input_open();
     return true;
 }
 
 bool app_pass(void* key_sheet) {
     const uint64_t input_seen = vx::input_generation();
+    const MidiInputPass played = midi_input_pass();
+    keys_to_show |= played.keys_changed;
+    if (played.program >= 0) instrument_from_input(played.program);
     vx::pointer_read_begin();
     keys_mouse(key_sheet);
     const int32_t slider = slider_mouse();
     switch (slider) {
-        case 0:
-            if (midi_channel != percussion_channel) {
-                blank(254, 6, 410, 22);
-                text(instrument_name(whole(0)), 256, 7);
-                if (whole(0) != channel_program) {
-                    channel_program = whole(0);
-                    midi_program_change(channel_program);
-                }
-            }
-            break;
+        case 0: instrument_chosen(); break;
         case 1:
             blank(254, 24, 290, 40);
             text(volume_text(), 256, 27);
@@ -134,6 +172,7 @@ bool app_pass(void* key_sheet) {
             blank(254, 44, 320, 60);
             text(octave_text(), 256, 47);
             octave_base = whole(2);
+            keys_to_show = true;  // the input's notes are on other keys now
             break;
         case 3:
             blank(584, 44, 620, 60);
@@ -141,6 +180,9 @@ bool app_pass(void* key_sheet) {
             blank(254, 6, 410, 22);
             text(whole(3) == percussion_channel ? "Percussion" : instrument_name(whole(0)), 256, 7);
             if (whole(3) == midi_channel) break;
+            // The input's notes end on the channel they sound on before the new one hears anything.
+            midi_input_release();
+            keys_to_show = true;
             midi_channel = whole(3);
             // The new channel plays what the caption shows; the percussion channel keeps its kit.
             if (midi_channel != percussion_channel) {
@@ -153,8 +195,9 @@ bool app_pass(void* key_sheet) {
     // A pass that found the input unchanged, no slider held and no key waiting would only be
     // repeated as it is: where the window layer reports every change (and a close request, from
     // the window or a signal, or a lost display), sleep until one comes.
+    const int keys_due_ms = show_held_keys(key_sheet);
     if (slider < 0 && vx::input_waiting_enabled() && !vx::key_ready() && !close_requested())
-        vx::wait_input(input_seen, -1);
+        vx::wait_input(input_seen, keys_due_ms);
     else vx::pause(1);
     // Both reads on every pass: each pass takes at most one buffered key and discards it.
     bool escape = vx::key_down(1) != 0;
@@ -163,6 +206,8 @@ bool app_pass(void* key_sheet) {
 }
 
 void app_stop(void* key_sheet) {
+    // The input's notes end before the output closes, whichever way the loop ended.
+    midi_input_close();
     if (key_sheet) vx::image_destroy(key_sheet);
     midi_close();
 }

@@ -1,7 +1,9 @@
 // The on-screen piano: the sprite sheet of eight key pictures, the layout of the 60 keys, the
-// note names, and playing one key at a time with the left mouse button.
+// note names, playing one key at a time with the left mouse button, and showing the keys the
+// MIDI input holds.
 #include "app/keyboard/draw.h"
 #include "app/midi/midi.h"
+#include "app/midi/midi_input.h"
 #include "app/keyboard/piano.h"
 #include <vxgfx/input.h>
 #include <vxgfx/image.h>
@@ -50,6 +52,13 @@ void box_with_corners(void* sheet, int32_t x1, int32_t y1, int32_t x2, int32_t y
 
 void label(const char* name, int32_t x, int32_t y) { text(name, x, y, label_colour); }
 
+// Whether each key is drawn pressed now.
+bool shown_pressed[key_count];
+
+// A key is pressed while the mouse or the input holds it: one letting go leaves it pressed.
+bool input_holds(int32_t i) { return midi_input_held(octave_base * 12 + keys[i].note); }
+int32_t key_picture(int32_t i) { return keys[i].kind + (i == sounding_key || input_holds(i) ? 4 : 0); }
+
 }  // namespace
 
 void keys_draw_sprites(void* sheet) {
@@ -79,6 +88,7 @@ void keys_layout(int32_t x, int32_t y) {
 void key_draw(void* sheet, int32_t i, int32_t state) {
     if (state < 0 || state > 7 || i < 0 || i >= key_count) return;
     const Rect& r = picture[state];
+    shown_pressed[i] = state >= 4;
     put_masked(screen, keys[i].x1, keys[i].y1, sheet, r.x1, r.y1, r.x2, r.y2);
 }
 
@@ -114,21 +124,28 @@ int32_t keys_mouse(void* sheet) {
                 midi_note_on(key.note);
             } else if (h != sounding_key) {
                 int32_t j = sounding_key;
-                key_draw(sheet, j, keys[j].kind);
+                sounding_key = h;
+                key_draw(sheet, j, key_picture(j));
                 midi_note_off(keys[j].note);
                 key_draw(sheet, h, key.kind + 4);
                 midi_note_on(key.note);
-                sounding_key = h;
             }
             break;
         }
     } else if (sounding_key >= 0) {
         int32_t j = sounding_key;
-        key_draw(sheet, j, keys[j].kind);
-        midi_note_off(keys[j].note);
         sounding_key = -1;
+        key_draw(sheet, j, key_picture(j));
+        midi_note_off(keys[j].note);
     }
     return -1;
+}
+
+void keys_show_held(void* sheet) {
+    for (int32_t i = 0; i < key_count; ++i) {
+        const int32_t wanted = key_picture(i);
+        if ((wanted >= 4) != shown_pressed[i]) key_draw(sheet, i, wanted);
+    }
 }
 
 }  // namespace app

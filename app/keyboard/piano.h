@@ -37,6 +37,9 @@ void keys_layout(int32_t x, int32_t y);
 void key_draw(void* sheet, int32_t i, int32_t state);
 void keys_draw_labels(int32_t x, int32_t y);
 int32_t keys_mouse(void* sheet);
+// Draws each key that is not shown as the mouse and the MIDI input hold it (pressed while
+// either does), and no other.
+void keys_show_held(void* sheet);
 
 // Sliders.
 void slider_init(int32_t index, int32_t x, int32_t y, float min, float max, int32_t thumb);

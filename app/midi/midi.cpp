@@ -180,6 +180,15 @@ int midi_program_change(int program) {
                      static_cast<uint32_t>(program) * 256);
 }
 
+int midi_send(const uint8_t* bytes, int count) {
+    if (midi_handle == nullptr) return midi_not_open;
+    if (count < 2 || bytes[0] < 0x80 || bytes[0] >= 0xF0 || count != midi_message_length(bytes[0]))
+        return midi_out_of_range;
+    for (int i = 1; i < count; ++i)
+        if (!is_data_byte(bytes[i])) return midi_out_of_range;
+    return midi_handle->send(bytes, count);
+}
+
 int midi_close() {
     if (midi_handle != nullptr) {
         end_started_notes();

@@ -31,6 +31,9 @@ int midi_note_on(int key_note);   // 0x90 + channel, octave_base * 12 + key_note
 // or octave changed since), and the current velocity.
 int midi_note_off(int key_note);
 int midi_program_change(int program);  // 0xC0 + channel, program
+// One whole channel message as it is (2 or 3 bytes, its channel set by the caller): what the
+// MIDI input passes on.
+int midi_send(const uint8_t* bytes, int count);
 
 // Closes the output if one is open, after a Note Off for every note that was started and not
 // ended (a key held at the end, or a Note Off whose send failed). Always returns -1.

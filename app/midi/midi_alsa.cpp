@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include <alsa/asoundlib.h>
 
@@ -20,6 +21,7 @@ using SeqOwner = std::unique_ptr<snd_seq_t, SeqCloser>;
 
 SeqOwner sequencer;
 int output_port = -1;
+std::mutex sequencer_lock;
 
 void quiet_handler(const char*, int, const char*, int, const char*, ...) {}
 
@@ -63,7 +65,8 @@ int alsa_open(const char* arg, int flags) {
     alsa_quiet_errors();
     snd_seq_t* opened = nullptr;
     // Non-blocking: a full kernel queue or a stalled receiver fails a send instead of hanging.
-    int err = snd_seq_open(&opened, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK);
+    // Both ways: the MIDI input's port goes on this client too.
+    int err = snd_seq_open(&opened, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK);
     if (err < 0) {
         midi_set_reason("no ALSA sequencer (%s)", snd_strerror(err));
         return 1;
@@ -119,11 +122,22 @@ int alsa_send(const uint8_t* bytes, int count) {
         case 0x90: snd_seq_ev_set_noteon(&ev, channel, bytes[1], bytes[2]); break;
         case 0x80: snd_seq_ev_set_noteoff(&ev, channel, bytes[1], bytes[2]); break;
         case 0xC0: snd_seq_ev_set_pgmchange(&ev, channel, bytes[1]); break;
+        case 0xA0: snd_seq_ev_set_keypress(&ev, channel, bytes[1], bytes[2]); break;
+        case 0xB0: snd_seq_ev_set_controller(&ev, channel, bytes[1], bytes[2]); break;
+        case 0xD0: snd_seq_ev_set_chanpress(&ev, channel, bytes[1]); break;
+        case 0xE0: snd_seq_ev_set_pitchbend(&ev, channel, (bytes[1] | bytes[2] << 7) - 8192); break;
         default: return midi_send_failed;
     }
     // A receiver that went away just drops out of the subscribers; the send still succeeds.
+    std::lock_guard<std::mutex> guard(sequencer_lock);
     return snd_seq_event_output_direct(sequencer.get(), &ev) < 0 ? midi_send_failed : midi_sent;
 }
+
+snd_seq_t* alsa_output_sequencer() { return sequencer.get(); }
+
+int alsa_output_port() { return output_port; }
+
+std::mutex& alsa_sequencer_lock() { return sequencer_lock; }
 
 void alsa_close() {
     sequencer.reset();

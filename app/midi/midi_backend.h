@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "app/common/open_reason.h"
 
@@ -31,6 +32,13 @@ int alsa_send(const uint8_t* bytes, int count);
 void alsa_close();
 // Makes alsa-lib keep quiet: it would print to stderr on every failed open.
 void alsa_quiet_errors();
+// The ALSA output's sequencer client, for the MIDI input to add its port to, so that the
+// program is one client "vxpiano" (null unless the output is ALSA). The output's sends and the
+// input's thread both call into it, each holding this lock.
+typedef struct _snd_seq snd_seq_t;
+snd_seq_t* alsa_output_sequencer();
+int alsa_output_port();
+std::mutex& alsa_sequencer_lock();
 
 int fluidsynth_open(const char* arg, int flags);
 int fluidsynth_send(const uint8_t* bytes, int count);

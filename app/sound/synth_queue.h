@@ -91,6 +91,12 @@ private:
                 fluid_synth_noteoff(synth, channel, data1);
                 break;
             case 0xC0: fluid_synth_program_change(synth, channel, data1); break;
+            // Controllers go in while the output is away too: a sustain pedal let go in the
+            // silence must not hold the notes played when sound is back.
+            case 0xA0: fluid_synth_key_pressure(synth, channel, data1, data2); break;
+            case 0xB0: fluid_synth_cc(synth, channel, data1, data2); break;
+            case 0xD0: fluid_synth_channel_pressure(synth, channel, data1); break;
+            case 0xE0: fluid_synth_pitch_bend(synth, channel, data1 | data2 << 7); break;
             default: break;
         }
     }

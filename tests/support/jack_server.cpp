@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <jack/midiport.h>
+#include <jack/ringbuffer.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -212,6 +213,82 @@ int JackMidiReceiver::xrun(void* self) {
 }
 
 void JackMidiReceiver::close() { close_jack_client(client_); }
+
+JackMidiSender::~JackMidiSender() { close(); }
+
+bool JackMidiSender::open(const std::string& server, const std::string& client_name) {
+    client_ = open_jack_client(server, client_name);
+    if (client_ == nullptr) return false;
+    port_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    ring_ = jack_ringbuffer_create(record_size * 256);
+    if (port_ == nullptr || ring_ == nullptr || jack_set_process_callback(client_, process, this) != 0 ||
+        jack_activate(client_) != 0) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void JackMidiSender::close() {
+    close_jack_client(client_);
+    if (ring_ != nullptr) jack_ringbuffer_free(ring_);
+    ring_ = nullptr;
+}
+
+std::string JackMidiSender::port_name() const { return port_ != nullptr ? jack_port_name(port_) : ""; }
+
+bool JackMidiSender::connect_to(const std::string& destination, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    do {
+        if (jack_port_by_name(client_, destination.c_str()) != nullptr &&
+            jack_connect(client_, jack_port_name(port_), destination.c_str()) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+bool JackMidiSender::send(const std::vector<uint8_t>& bytes) {
+    if (ring_ == nullptr || bytes.empty() || bytes.size() >= record_size) return false;
+    for (int waited = 0; jack_ringbuffer_write_space(ring_) < record_size; ++waited) {
+        if (waited > 3000) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    char record[record_size] = {static_cast<char>(bytes.size())};
+    std::copy(bytes.begin(), bytes.end(), record + 1);
+    jack_ringbuffer_write(ring_, record, record_size);
+    return true;
+}
+
+bool JackMidiSender::wait_sent(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (jack_ringbuffer_read_space(ring_) > 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int JackMidiSender::process(jack_nframes_t frames, void* self) {
+    auto* sender = static_cast<JackMidiSender*>(self);
+    void* buffer = jack_port_get_buffer(sender->port_, frames);
+    jack_midi_clear_buffer(buffer);
+    char record[record_size];
+    bool wrote = false;
+    while (jack_ringbuffer_read_space(sender->ring_) >= record_size) {
+        jack_ringbuffer_peek(sender->ring_, record, record_size);
+        if (jack_midi_event_write(buffer, 0, reinterpret_cast<const jack_midi_data_t*>(record + 1),
+                                  static_cast<size_t>(record[0])) != 0)
+            break;
+        jack_ringbuffer_read_advance(sender->ring_, record_size);
+        wrote = true;
+    }
+    if (wrote) {
+        sender->written_frame_.store(jack_last_frame_time(sender->client_));
+        sender->written_ns_.store(now_ns());
+    }
+    return 0;
+}
 
 std::string JackMidiReceiver::port_name() const { return port_ != nullptr ? jack_port_name(port_) : ""; }
 

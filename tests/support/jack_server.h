@@ -4,6 +4,7 @@
 #pragma once
 
 #include <jack/jack.h>
+#include <jack/ringbuffer.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -101,6 +102,34 @@ private:
     jack_port_t* port_ = nullptr;
     JackMidiEvent kept_[capacity];
     std::atomic<size_t> count_{0};
+};
+
+// A client "NAME" with one MIDI output "midi_out" that plays what it is given: each send is one
+// event of up to 31 raw bytes (running status, stray bytes and all), written in the next cycle.
+class JackMidiSender {
+public:
+    ~JackMidiSender();
+    bool open(const std::string& server, const std::string& client_name = "player");
+    void close();
+    std::string port_name() const;  // "NAME:midi_out"
+    // Connects "midi_out" to `destination` once that port is there.
+    bool connect_to(const std::string& destination, std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
+    bool send(const std::vector<uint8_t>& bytes);
+    // Waits until every send so far was written into a cycle.
+    bool wait_sent(std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+    // The server's frame clock at the start of the last cycle that wrote an event, and the
+    // steady clock when that cycle ran.
+    jack_nframes_t written_frame() const { return written_frame_.load(); }
+    int64_t written_ns() const { return written_ns_.load(); }
+
+private:
+    std::atomic<jack_nframes_t> written_frame_{0};
+    std::atomic<int64_t> written_ns_{0};
+    static int process(jack_nframes_t frames, void* self);
+    static constexpr size_t record_size = 32;
+    jack_client_t* client_ = nullptr;
+    jack_port_t* port_ = nullptr;
+    jack_ringbuffer_t* ring_ = nullptr;
 };
 
 // A client "NAME" with one audio input "in" that records what reaches it, cycle after cycle,

@@ -53,7 +53,8 @@ bool Xvfb::start(int width, int height, int depth, const std::vector<std::string
     close(fds[1]);
     pid_ = child;
     std::string number;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // Usually 70 ms; an emulated guest on a loaded machine has taken over ten seconds.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (std::chrono::steady_clock::now() < deadline) {
         pollfd p{fds[0], POLLIN, 0};
         if (poll(&p, 1, 100) <= 0) continue;

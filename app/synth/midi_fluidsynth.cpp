@@ -24,7 +24,7 @@
 
 #include "app/midi/midi.h"
 #include "app/midi/midi_backend.h"
-#include "app/midi/sf3_soundfont.h"
+#include "app/synth/sf3_soundfont.h"
 #include "app/sound/sound_stream.h"
 
 namespace app {
@@ -392,6 +392,10 @@ int play_message(FluidOutput& out, const uint8_t* bytes, int count) {
             fluid_synth_noteoff(synth, channel, bytes[1]);
             break;
         case 0xC0: result = fluid_synth_program_change(synth, channel, bytes[1]); break;
+        case 0xA0: result = fluid_synth_key_pressure(synth, channel, bytes[1], bytes[2]); break;
+        case 0xB0: result = fluid_synth_cc(synth, channel, bytes[1], bytes[2]); break;
+        case 0xD0: result = fluid_synth_channel_pressure(synth, channel, bytes[1]); break;
+        case 0xE0: result = fluid_synth_pitch_bend(synth, channel, bytes[1] | bytes[2] << 7); break;
         default: return midi_send_failed;
     }
     return result == FLUID_OK ? midi_sent : midi_send_failed;

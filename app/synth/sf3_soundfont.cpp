@@ -1,6 +1,6 @@
 // The .sf3 loader: the file's directory read as the library reads it, notes started through the
 // library's voice interface as its own loader starts them, and samples decoded in two parts.
-#include "app/midi/sf3_soundfont.h"
+#include "app/synth/sf3_soundfont.h"
 
 #include <algorithm>
 #include <array>

@@ -1,0 +1,215 @@
+// MIDI input: "VXMIDI_IN", the wake-up of the program's loop, and what the program's thread
+// does with what came in: passes it on to the output on the slider's channel and keeps the
+// notes held, so that each one it passed on gets its Note Off.
+#include "app/midi/midi_input.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <bitset>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <pthread.h>
+
+#include "app/midi/midi.h"
+#include "app/midi/midi_input_route.h"
+#include "display/input.h"
+
+namespace app {
+
+InputQueue alsa_input_queue;
+InputQueue jack_input_queue;
+
+namespace {
+
+// The routes' threads write to the counter; this thread turns that into the window layer's
+// notification, whose lock the JACK cycle must not take.
+int wake_fd = -1;
+std::atomic<bool> relay_stopping{false};
+std::thread relay;
+bool alsa_open_now = false, jack_open_now = false;
+
+void relay_wake_ups() {
+    pthread_setname_np(pthread_self(), "vx-midi-in");
+    pollfd readable{wake_fd, POLLIN, 0};
+    while (!relay_stopping.load()) {
+        if (::poll(&readable, 1, -1) <= 0) continue;
+        uint64_t count = 0;
+        if (::read(wake_fd, &count, sizeof count) < 0) continue;
+        if (!relay_stopping.load()) vx::input_arrived();
+    }
+}
+
+// The sources that hold each note (a note sounds once, however many hold it) and the channel
+// it went out on. The program's thread only.
+constexpr std::array<int8_t, 128> nothing_sent() {
+    std::array<int8_t, 128> channels{};
+    for (int8_t& channel : channels) channel = -1;
+    return channels;
+}
+std::bitset<256> held_by[128];
+std::array<int8_t, 128> sent_channel = nothing_sent();
+int sustain_channel = -1;  // where the sustain pedal went down, -1 while it is up
+
+int send(uint8_t status, uint8_t data1, uint8_t data2) {
+    const uint8_t bytes[3] = {status, data1, data2};
+    return midi_send(bytes, midi_message_length(status));
+}
+
+bool note_ends(uint8_t note, uint8_t velocity) {
+    const int channel = sent_channel[note];
+    sent_channel[note] = -1;
+    if (channel < 0) return false;
+    send(static_cast<uint8_t>(0x80 | channel), note, velocity);
+    return true;
+}
+
+// One source lets go of the note; it ends when no other source holds it.
+bool let_go(uint8_t note, uint8_t source, uint8_t velocity) {
+    if (!held_by[note].test(source)) return false;  // a Note Off with no Note On
+    held_by[note].reset(source);
+    return held_by[note].none() && note_ends(note, velocity);
+}
+
+void take_message(uint8_t status, uint8_t data1, uint8_t data2, uint8_t source, MidiInputPass& pass) {
+    const uint8_t channel = static_cast<uint8_t>(midi_channel & 0x0F);
+    switch (status & 0xF0) {
+        case 0x90:
+            if (data2 != 0) {
+                // A note held already is struck again where it sounds; one Note Off still ends it.
+                const uint8_t out_channel = sent_channel[data1] >= 0 ? static_cast<uint8_t>(sent_channel[data1]) : channel;
+                pass.keys_changed |= held_by[data1].none();
+                held_by[data1].set(source);
+                sent_channel[data1] = static_cast<int8_t>(out_channel);
+                send(static_cast<uint8_t>(0x90 | out_channel), data1, data2);
+                break;
+            }
+            [[fallthrough]];
+        case 0x80: pass.keys_changed |= let_go(data1, source, data2); break;
+        case 0xB0:
+            if (data1 == 64) sustain_channel = data2 >= 64 ? channel : -1;
+            send(static_cast<uint8_t>(0xB0 | channel), data1, data2);
+            break;
+        case 0xC0: pass.program = data1; break;
+        default: send(static_cast<uint8_t>((status & 0xF0) | channel), data1, data2); break;
+    }
+}
+
+void take_queue(InputQueue& queue, MidiInputPass& pass) {
+    // Gone first: a source's messages queued before it went are then all taken below.
+    const std::array<uint64_t, 4> gone = queue.take_gone();
+    queue.take([&](uint8_t status, uint8_t data1, uint8_t data2, uint8_t source) {
+        take_message(status, data1, data2, source, pass);
+    });
+    const std::array<uint64_t, 2> lost = queue.take_lost_offs();
+    for (int note = 0; note < 128; ++note) {
+        if (!(lost[note / 64] >> (note % 64) & 1)) continue;
+        held_by[note].reset();
+        pass.keys_changed |= note_ends(static_cast<uint8_t>(note), 0);
+    }
+    for (int source = 0; source < 256; ++source) {
+        if (!(gone[source / 64] >> (source % 64) & 1)) continue;
+        for (int note = 0; note < 128; ++note)
+            pass.keys_changed |= let_go(static_cast<uint8_t>(note), static_cast<uint8_t>(source), 0);
+    }
+}
+
+// "VXMIDI_IN": unset or empty, the usual routes; "none"; "alsa:SRC,..." or "jack:PORT,...".
+struct InputChoice {
+    bool enabled = true;
+    std::string alsa_sources, jack_ports;
+};
+
+InputChoice input_choice() {
+    InputChoice choice;
+    const char* value = std::getenv("VXMIDI_IN");
+    if (value == nullptr || *value == '\0') return choice;
+    const std::string text = value;
+    if (text == "none") choice.enabled = false;
+    else if (text.rfind("alsa:", 0) == 0) choice.alsa_sources = text.substr(5);
+    else if (text.rfind("jack:", 0) == 0) choice.jack_ports = text.substr(5);
+    else {
+        std::fprintf(stderr,
+                     "vxpiano: unknown MIDI input \"%s\" in VXMIDI_IN; it takes none, alsa:SRC[,SRC...] or "
+                     "jack:PORT[,PORT...]; listening as without it\n",
+                     value);
+        std::fflush(stderr);
+    }
+    return choice;
+}
+
+}  // namespace
+
+void midi_input_wake() {
+    const uint64_t one = 1;
+    if (wake_fd >= 0 && ::write(wake_fd, &one, sizeof one) < 0) {
+        // Full counter: a wake-up is pending anyway.
+    }
+}
+
+void midi_input_open() {
+    midi_input_close();
+    const InputChoice choice = input_choice();
+    if (!choice.enabled) return;
+    wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd < 0) return;
+    alsa_input_queue.clear();
+    jack_input_queue.clear();
+    relay_stopping = false;
+    relay = std::thread(relay_wake_ups);
+    alsa_open_now = alsa_input_open(choice.alsa_sources.empty() ? nullptr : choice.alsa_sources.c_str());
+#if VX_JACK
+    jack_open_now = jack_input_open(choice.jack_ports.empty() ? nullptr : choice.jack_ports.c_str());
+#endif
+}
+
+void midi_input_close() {
+#if VX_JACK
+    if (jack_open_now) jack_input_close();
+#endif
+    if (alsa_open_now) alsa_input_close();
+    alsa_open_now = jack_open_now = false;
+    if (relay.joinable()) {
+        relay_stopping = true;
+        midi_input_wake();
+        relay.join();
+    }
+    if (wake_fd >= 0) ::close(wake_fd);
+    wake_fd = -1;
+    // What is still queued never went out, so it needs no end; what did, ends here.
+    midi_input_release();
+}
+
+MidiInputPass midi_input_pass() {
+    MidiInputPass pass;
+    if (wake_fd < 0) return pass;
+    take_queue(alsa_input_queue, pass);
+    take_queue(jack_input_queue, pass);
+#if VX_JACK
+    if (jack_open_now && jack_input_lost()) {
+        jack_input_close();
+        jack_open_now = false;
+    }
+#endif
+    return pass;
+}
+
+void midi_input_release() {
+    for (int note = 0; note < 128; ++note) {
+        held_by[note].reset();
+        note_ends(static_cast<uint8_t>(note), 0);
+    }
+    if (sustain_channel >= 0) send(static_cast<uint8_t>(0xB0 | sustain_channel), 64, 0);
+    sustain_channel = -1;
+}
+
+bool midi_input_held(int note) { return note >= 0 && note < 128 && held_by[note].any(); }
+
+}  // namespace app
