@@ -20,7 +20,7 @@
 
 #include "app/midi/midi.h"
 #include "app/midi/midi_input_route.h"
-#include "display/input.h"
+#include <vxgfx/input.h>
 
 namespace app {
 

@@ -17,7 +17,7 @@
 #include <pthread.h>
 
 #include "app/midi/midi_input_route.h"
-#include "display/input.h"
+#include <vxgfx/input.h>
 
 namespace app {
 
