@@ -268,7 +268,8 @@ fluid_mod_t* read_modulator(const unsigned char* record) {
     const unsigned source = u16(record), dest = u16(record + 2), amount_source = u16(record + 6);
     double amount = s16(record + 4);
     int flags1 = 0, flags2 = 0;
-    const bool known = source_flags(source, &flags1) & source_flags(amount_source, &flags2);
+    const bool source_known = source_flags(source, &flags1);
+    const bool known = source_flags(amount_source, &flags2) && source_known;  // both flags read
     const int source1 = source & 127, source2 = amount_source & 127;
     // Unknown curves and transforms silence it; no primary source gives nothing.
     if (!known || u16(record + 8) != 0) amount = 0;
@@ -446,11 +447,14 @@ std::unique_ptr<Font> read_font(const char* path) {
 
 // ---- Decoding ----------------------------------------------------------------------------
 
-// An Ogg stream's bytes, read from the file as the decoder asks for them.
+// An Ogg stream's bytes, read from the file as the decoder asks for them, through a window:
+// the decoder asks for a few bytes at a time while it looks the stream over.
 struct StreamBytes {
-    int file;
-    uint64_t at_file;
-    sf_count_t size, at;
+    int file = -1;
+    uint64_t at_file = 0;
+    sf_count_t size = 0, at = 0;
+    sf_count_t window_at = 0, window_size = 0;
+    unsigned char window[16384];
 };
 sf_count_t stream_length(void* data) { return static_cast<StreamBytes*>(data)->size; }
 sf_count_t stream_seek(sf_count_t offset, int whence, void* data) {
@@ -462,9 +466,22 @@ sf_count_t stream_seek(sf_count_t offset, int whence, void* data) {
 sf_count_t stream_read(void* into, sf_count_t count, void* data) {
     auto* stream = static_cast<StreamBytes*>(data);
     count = std::clamp<sf_count_t>(count, 0, stream->size - stream->at);
-    const ssize_t got = pread(stream->file, into, static_cast<size_t>(count),
-                              static_cast<off_t>(stream->at_file + static_cast<uint64_t>(stream->at)));
-    if (got <= 0) return 0;
+    const auto from_file = [stream](void* to, sf_count_t bytes) {
+        const ssize_t got = pread(stream->file, to, static_cast<size_t>(bytes),
+                                  static_cast<off_t>(stream->at_file + static_cast<uint64_t>(stream->at)));
+        return got > 0 ? static_cast<sf_count_t>(got) : 0;
+    };
+    if (count > static_cast<sf_count_t>(sizeof stream->window)) {
+        const sf_count_t got = from_file(into, count);
+        stream->at += got;
+        return got;
+    }
+    if (stream->at < stream->window_at || stream->at + count > stream->window_at + stream->window_size) {
+        stream->window_at = stream->at;
+        stream->window_size = from_file(stream->window, std::min<sf_count_t>(sizeof stream->window, stream->size - stream->at));
+    }
+    const sf_count_t got = std::clamp<sf_count_t>(stream->window_at + stream->window_size - stream->at, 0, count);
+    std::memcpy(into, stream->window + (stream->at - stream->window_at), static_cast<size_t>(got));
     stream->at += got;
     return got;
 }
@@ -479,7 +496,9 @@ public:
             claimed_ = sample.end - sample.start;
             return;
         }
-        stream_ = StreamBytes{font.file, font.chunk_at + sample.start, static_cast<sf_count_t>(sample.end - sample.start), 0};
+        stream_.file = font.file;
+        stream_.at_file = font.chunk_at + sample.start;
+        stream_.size = static_cast<sf_count_t>(sample.end - sample.start);
         SF_VIRTUAL_IO io{stream_length, stream_seek, stream_read, nullptr, stream_tell};
         SF_INFO info{};
         decoder_ = sf_open_virtual(&io, SFM_READ, &info, &stream_);
@@ -518,7 +537,7 @@ public:
 private:
     Font& font_;
     const Sample& sample_;
-    StreamBytes stream_{};
+    StreamBytes stream_;
     SNDFILE* decoder_ = nullptr;
     uint64_t claimed_ = 0;
     size_t position_ = 0;
@@ -847,9 +866,11 @@ int play_note(fluid_preset_t* preset_record, fluid_synth_t* synth, int channel, 
 
 // ---- The library's records ----------------------------------------------------------------
 
-std::mutex registry_lock;
-std::vector<std::weak_ptr<Font>> open_fonts;
-std::vector<FontHandle*> handles;
+// Never destroyed: the library may free a font from its own timer thread (font_free refused
+// earlier) while the process exits.
+std::mutex& registry_lock = *new std::mutex;
+std::vector<std::weak_ptr<Font>>& open_fonts = *new std::vector<std::weak_ptr<Font>>;
+std::vector<FontHandle*>& handles = *new std::vector<FontHandle*>;
 
 const Preset& preset_of(fluid_preset_t* preset) { return *static_cast<const Preset*>(fluid_preset_get_data(preset)); }
 
