@@ -874,6 +874,25 @@ TEST(MidiOpenFailure, FifoWithoutReaderIsReportedAfterAShortWait) {
 
 // The child's commands run from main, after every static object of the libraries is built:
 // the failure box may open a screen, whose routine tables are such objects.
+// ---- The loader's fuzz targets on their saved inputs ---------------------------------------
+// Each input runs through the same entry as under the fuzzer (tests/fuzz/README.md).
+
+#define LLVMFuzzerTestOneInput fuzz_sf3_program_entry
+#include "tests/fuzz/fuzz_sf3_program.cpp"
+#undef LLVMFuzzerTestOneInput
+#define LLVMFuzzerTestOneInput fuzz_sf3_sample_entry
+#include "tests/fuzz/fuzz_sf3_sample.cpp"
+#undef LLVMFuzzerTestOneInput
+#include "tests/fuzz/replay.h"
+
+TEST(FuzzReplay, Sf3ProgramCorpus) {
+    EXPECT_GE(vx_fuzz::replay_corpus("sf3_program", fuzz_sf3_program_entry), 10u);
+}
+
+TEST(FuzzReplay, Sf3SampleCorpus) {
+    EXPECT_GE(vx_fuzz::replay_corpus("sf3_sample", fuzz_sf3_sample_entry), 8u);
+}
+
 int main(int argc, char** argv) {
     if (std::getenv(child_variable) != nullptr) run_child_commands();
     testing::InitGoogleTest(&argc, argv);
