@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include "app/midi/midi.h"
+#include "app/synth/sf3_soundfont.h"
 #include "runtime/runtime.h"
 #include "tests/support/child_process.h"
 #include "tests/support/jack_server.h"
@@ -299,9 +300,53 @@ Bytes list(const char* id, const char* type, const std::vector<Bytes>& chunks) {
     return chunk(id, body);
 }
 
+// The CRC of an Ogg page (polynomial 0x04C11DB7, no reflection), its own CRC field zeroed.
+uint32_t ogg_crc(const uint8_t* bytes, size_t count) {
+    uint32_t crc = 0;
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= uint32_t{bytes[i]} << 24;
+        for (int bit = 0; bit < 8; ++bit) crc = crc & 0x80000000u ? crc << 1 ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+// Makes the last page of an Ogg stream say the stream holds `frames` frames, as a damaged or
+// hostile file may.
+void forge_frame_count(Bytes& ogg, uint64_t frames) {
+    size_t last = 0;
+    for (size_t at = 0; at + 4 <= ogg.size(); ++at)
+        if (std::memcmp(ogg.data() + at, "OggS", 4) == 0) last = at;
+    for (int i = 0; i < 8; ++i) ogg[last + 6 + static_cast<size_t>(i)] = static_cast<uint8_t>(frames >> (8 * i));
+    std::memset(ogg.data() + last + 22, 0, 4);
+    const uint32_t crc = ogg_crc(ogg.data() + last, ogg.size() - last);
+    for (int i = 0; i < 4; ++i) ogg[last + 22 + static_cast<size_t>(i)] = static_cast<uint8_t>(crc >> (8 * i));
+}
+
+// What a test SoundFont holds besides its sine.
+struct SoundFontExtras {
+    // Program 1, an instrument without samples: choosing it leaves the sine to no program.
+    bool silent_program = false;
+    // Modulators in the sine instrument's global zone and again in its sine zone: the first
+    // leaves velocity without effect on loudness, 63 more change nothing, and every later one is
+    // that first one again making the note 96 dB quieter.
+    size_t zone_modulators = 0;
+    // More sample headers on the same stream, in zones of key 127 only: the first half with
+    // the stream's range, the others each with a range of its own (the stream and 1, 2, 3 ...
+    // bytes after it).
+    size_t more_headers = 0;
+    // What the last page of the stream says its length is, when not 0.
+    uint64_t forged_frames = 0;
+};
+
+Bytes modulator(unsigned source, unsigned destination, int amount) {
+    Bytes out;
+    put16(out, source), put16(out, destination), put16(out, static_cast<uint16_t>(amount)), put16(out, 0), put16(out, 0);
+    return out;
+}
+
 // A SoundFont of version 3 with one program (bank 0, program 0) of one sample stored as Ogg
 // Vorbis: a sine of `frequency` Hz, `seconds` long, unlooped, at its own pitch on note 69.
-bool write_sine_soundfont(const std::string& path, double frequency, double seconds) {
+bool write_sine_soundfont(const std::string& path, double frequency, double seconds, const SoundFontExtras& extras = {}) {
     constexpr int rate = 44100;
     SF_INFO format{};
     format.samplerate = rate, format.channels = 1, format.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
@@ -311,24 +356,61 @@ bool write_sine_soundfont(const std::string& path, double frequency, double seco
     for (size_t i = 0; i < sine.size(); ++i) sine[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * frequency * i / rate));
     sf_writef_float(encoder, sine.data(), static_cast<sf_count_t>(sine.size()));
     sf_close(encoder);
-    const Bytes ogg = read_file(path + ".ogg");
+    Bytes ogg = read_file(path + ".ogg");
+    if (extras.forged_frames != 0) forge_frame_count(ogg, extras.forged_frames);
+    Bytes samples = ogg;
+    samples.resize(ogg.size() + extras.more_headers);
 
-    Bytes version, phdr, pbag, pmod(10), pgen, inst, ibag, imod(10), igen, shdr;
+    Bytes version, phdr, pbag, pmod(10), pgen, inst, ibag, imod, igen, shdr;
     put16(version, 3), put16(version, 1);
+    const unsigned presets = extras.silent_program ? 2 : 1;
     put_name(phdr, "Sine"), put16(phdr, 0), put16(phdr, 0), put16(phdr, 0), put32(phdr, 0), put32(phdr, 0), put32(phdr, 0);
-    put_name(phdr, "EOP"), put16(phdr, 0), put16(phdr, 0), put16(phdr, 1), put32(phdr, 0), put32(phdr, 0), put32(phdr, 0);
-    put16(pbag, 0), put16(pbag, 0), put16(pbag, 1), put16(pbag, 0);
-    put16(pgen, 41), put16(pgen, 0), put32(pgen, 0);  // instrument 0; the terminal record
-    put_name(inst, "Sine"), put16(inst, 0), put_name(inst, "EOI"), put16(inst, 1);
-    put16(ibag, 0), put16(ibag, 0), put16(ibag, 1), put16(ibag, 0);
-    put16(igen, 53), put16(igen, 0), put32(igen, 0);  // sample 0
-    put_name(shdr, "Sine"), put32(shdr, 0), put32(shdr, static_cast<uint32_t>(ogg.size())), put32(shdr, 0), put32(shdr, 0),
-        put32(shdr, rate), shdr.push_back(69), shdr.push_back(0), put16(shdr, 0), put16(shdr, 0x11);  // mono, Ogg Vorbis
+    if (extras.silent_program)
+        put_name(phdr, "Quiet"), put16(phdr, 1), put16(phdr, 0), put16(phdr, 1), put32(phdr, 0), put32(phdr, 0), put32(phdr, 0);
+    put_name(phdr, "EOP"), put16(phdr, 0), put16(phdr, 0), put16(phdr, presets), put32(phdr, 0), put32(phdr, 0), put32(phdr, 0);
+    for (unsigned zone = 0; zone <= presets; ++zone) put16(pbag, zone), put16(pbag, 0);
+    for (unsigned zone = 0; zone < presets; ++zone) put16(pgen, 41), put16(pgen, zone);  // instrument `zone`
+    put32(pgen, 0);
+
+    // The sine instrument: a global zone with only modulators, the sine's zone, then one zone
+    // per further header.
+    std::vector<Bytes> zone_mods;
+    for (size_t i = 0; i < extras.zone_modulators; ++i) {
+        if (i == 0) zone_mods.push_back(modulator(0x0002, 48, 0));  // velocity, linear: attenuation
+        else if (i < 64) zone_mods.push_back(modulator(0x0080 | (64 + static_cast<unsigned>(i) % 34), 8, 0));
+        else zone_mods.push_back(modulator(0x0002, 48, 960));
+    }
+    unsigned zones = 0, gens = 0, mods = 0;
+    auto add_zone = [&](std::initializer_list<std::pair<unsigned, unsigned>> generators, bool with_mods) {
+        put16(ibag, gens), put16(ibag, mods);
+        for (auto [gen, amount] : generators) put16(igen, gen), put16(igen, amount), ++gens;
+        if (with_mods)
+            for (const Bytes& mod : zone_mods) imod.insert(imod.end(), mod.begin(), mod.end()), ++mods;
+        ++zones;
+    };
+    if (extras.zone_modulators > 0) add_zone({}, true);
+    add_zone({{53, 0}}, true);  // sample 0
+    for (size_t i = 0; i < extras.more_headers; ++i) add_zone({{43, 127 | 127 << 8}, {53, static_cast<unsigned>(i + 1)}}, false);
+    const unsigned sine_zones = zones;
+    put_name(inst, "Sine"), put16(inst, 0);
+    if (extras.silent_program) put_name(inst, "Quiet"), put16(inst, sine_zones);
+    put_name(inst, "EOI"), put16(inst, sine_zones);
+    put16(ibag, gens), put16(ibag, mods);
+    put32(igen, 0);
+    imod.resize(imod.size() + 10);
+
+    auto header = [&](const char* name, uint32_t end) {
+        put_name(shdr, name), put32(shdr, 0), put32(shdr, end), put32(shdr, 0), put32(shdr, 0), put32(shdr, rate);
+        shdr.push_back(69), shdr.push_back(0), put16(shdr, 0), put16(shdr, 0x11);  // mono, Ogg Vorbis
+    };
+    header("Sine", static_cast<uint32_t>(ogg.size()));
+    for (size_t i = 0; i < extras.more_headers; ++i)
+        header("Again", static_cast<uint32_t>(ogg.size() + (i < extras.more_headers / 2 ? 0 : i + 1)));
     put_name(shdr, "EOS"), shdr.resize(shdr.size() + 26);
     const Bytes file = list("RIFF", "sfbk",
                             {list("LIST", "INFO", {chunk("ifil", version), chunk("isng", Bytes{'E', 'M', 'U', '8', '0', '0', '0', 0}),
                                                    chunk("INAM", Bytes{'S', 'i', 'n', 'e', 0, 0})}),
-                             list("LIST", "sdta", {chunk("smpl", ogg)}),
+                             list("LIST", "sdta", {chunk("smpl", samples)}),
                              list("LIST", "pdta", {chunk("phdr", phdr), chunk("pbag", pbag), chunk("pmod", pmod), chunk("pgen", pgen),
                                                    chunk("inst", inst), chunk("ibag", ibag), chunk("imod", imod), chunk("igen", igen),
                                                    chunk("shdr", shdr)})});
@@ -606,34 +688,144 @@ TEST(FluidSynthOutput, FirstNoteOfAFreshlyChosenProgramSoundsAtItsPitch) {
     expect_pitch(wav, first, count, 440);
 }
 
-// A compressed SoundFont's samples are decoded in two parts, the first half second when the
-// program is chosen and the rest while the first note plays it: a held note goes on past the
-// join at the same level and pitch.
-TEST(FluidSynthOutput, NoteOfACompressedSoundFontHoldsPastItsFirstHalfSecond) {
+// Plays note 69 of `font` (the sine's own pitch) through the output for `seconds`, doing
+// `meanwhile` 600 ms into it, and returns what was rendered.
+template <typename During>
+Wav render_held_note(const vxtest::TempDir& dir, const std::string& font, double seconds, During meanwhile) {
     reset_settings();
-    const vxtest::TempDir dir{"vxmidi"};
-    const std::string font = dir.file("sine.sf3"), wav_path = dir.file("note.wav");
-    ASSERT_TRUE(write_sine_soundfont(font, 440, 4));
+    const std::string wav_path = dir.file("note.wav");
     use_output("fluidsynth:soundfont=" + font + ",audio.driver=file,audio.file.name=" + wav_path);
-    ASSERT_EQ(app::midi_open(), 0);
+    EXPECT_EQ(app::midi_open(), 0);
     EXPECT_EQ(app::midi_note_on(33), app::midi_sent);  // octave 3: note 69, the sample's own pitch
-    EXPECT_TRUE(wait_for_note(wav_path, 2.0)) << "no note in the file";
+    EXPECT_TRUE(wait_for_note(wav_path, 0.6)) << "no note in the file";
+    meanwhile();
+    EXPECT_TRUE(wait_for_note(wav_path, seconds)) << "the file stopped growing";
     app::midi_note_off(33);
     vx::rt_sleep_ms(100);
     app::midi_close();
     unsetenv("VXMIDI");
+    return parse_wav(read_file(wav_path));
+}
 
-    const Wav wav = parse_wav(read_file(wav_path));
+// The rendered note keeps the level it had 0.1 s in, and its pitch, at each of `times`
+// (seconds after its onset).
+void expect_note_holds(const Wav& wav, std::initializer_list<double> times) {
     ASSERT_GT(wav.rate, 0);
     const size_t onset = onset_of(wav), count = static_cast<size_t>(wav.rate) * 3 / 10;
-    ASSERT_GE(wav.left.size(), onset + 2 * static_cast<size_t>(wav.rate)) << "no note, or too short a one, in the file";
+    const double last = std::max(times);
+    ASSERT_GE(wav.left.size(), onset + static_cast<size_t>((last + 0.3) * wav.rate)) << "no note, or too short a one";
     const double level = rms_of(wav, onset + static_cast<size_t>(wav.rate) / 10, count);
     EXPECT_GT(level, 1000);
-    for (double at : {0.1, 0.35, 1.0, 1.6}) {
+    for (double at : times) {
         const size_t first = onset + static_cast<size_t>(at * wav.rate);
         EXPECT_NEAR(rms_of(wav, first, count), level, level / 10) << at << " s into the note";
         expect_pitch(wav, first, count, 440);
     }
+}
+
+// A compressed SoundFont's samples are decoded in two parts, the first half second when the
+// program is chosen and the rest while the first note plays it: a held note goes on past the
+// join at the same level and pitch.
+TEST(FluidSynthOutput, NoteOfACompressedSoundFontHoldsPastItsFirstHalfSecond) {
+    const vxtest::TempDir dir{"vxmidi"};
+    const std::string font = dir.file("sine.sf3");
+    ASSERT_TRUE(write_sine_soundfont(font, 440, 4));
+    expect_note_holds(render_held_note(dir, font, 2.5, [] {}), {0.1, 0.35, 1.0, 1.6});
+}
+
+// A held note reads its sample for as long as it sounds, however many notes played the sample
+// meanwhile, and after its program has left the channel.
+TEST(FluidSynthOutput, HeldNoteOutlastsOtherNotesOnItsSampleAndItsProgram) {
+    const vxtest::TempDir dir{"vxmidi"};
+    const std::string font = dir.file("sine.sf3");
+    ASSERT_TRUE(write_sine_soundfont(font, 440, 8, {.silent_program = true}));
+    const Wav wav = render_held_note(dir, font, 6, [] {
+        for (int key = 34; key < 58; ++key) {  // a run up the keys on the same sample
+            app::midi_note_on(key);
+            vx::rt_sleep_ms(15);
+            app::midi_note_off(key);
+        }
+        app::midi_program_change(1);
+        // A note elsewhere after them, as a player plays on.
+        app::midi_channel = 1;
+        app::midi_program_change(1);
+        vx::rt_sleep_ms(500);
+        app::midi_note_on(40);
+        app::midi_note_off(40);
+    });
+    expect_note_holds(wav, {1.6, 3.5, 5.4});
+}
+
+// Modulators past the 64th of a zone are not read, as the library reads them: each Note On
+// compares a global zone's modulators with a local one's, and 15,000 of each would keep it for
+// most of a second. The ones past the 64th here would make the note 96 dB quieter.
+TEST(FluidSynthOutput, NoteOfAZoneWithThousandsOfModulatorsPlaysAsWithItsFirst64) {
+    const vxtest::TempDir dir{"vxmidi"};
+    const std::string font = dir.file("sine.sf3");
+    ASSERT_TRUE(write_sine_soundfont(font, 440, 4, {.zone_modulators = 15000}));
+    expect_note_holds(render_held_note(dir, font, 2.0, [] {}), {0.5, 1.2});
+}
+
+// A stream whose last page claims far more frames than it holds (2^36: 128 GiB as 16-bit
+// samples, 0 as an unsigned count) plays what it holds.
+TEST(FluidSynthOutput, NoteOfAStreamThatOverstatesItsLengthPlaysWhatItHolds) {
+    const vxtest::TempDir dir{"vxmidi"};
+    const std::string font = dir.file("sine.sf3");
+    ASSERT_TRUE(write_sine_soundfont(font, 440, 4, {.forged_frames = uint64_t{1} << 36}));
+    expect_note_holds(render_held_note(dir, font, 2.5, [] {}), {0.35, 1.0, 1.6});
+}
+
+size_t resident_bytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+    return 0;
+}
+
+// 20,000 sample headers on one two-second stream, half of them on the same bytes, the others
+// each on a range of its own: choosing their program decodes the same bytes once and of the
+// rest what fits the loader's bound (64 MiB of beginnings), says on stderr that the rest stays
+// silent, and the note plays.
+TEST(CompressedSoundFont, ProgramOfThousandsOfHeadersOnOneStreamIsCutToTheBound) {
+    const vxtest::TempDir dir{"vxmidi"};
+    const std::string font = dir.file("many.sf3"), errors = dir.file("errors.txt");
+    ASSERT_TRUE(write_sine_soundfont(font, 440, 2, {.more_headers = 20000}));
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
+    fluid_settings_setint(settings, "synth.reverb.active", 0);
+    fluid_settings_setint(settings, "synth.chorus.active", 0);
+    fluid_synth_t* synth = new_fluid_synth(settings);
+    fluid_synth_add_sfloader(synth, app::new_sf3_loader(settings));
+    ASSERT_NE(fluid_synth_sfload(synth, font.c_str(), 1), FLUID_FAILED);
+
+    const size_t before = resident_bytes();
+    fflush(stderr);
+    const int saved = dup(2), file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(file, 2);
+    const std::atomic<bool> cancelled{false};
+    EXPECT_TRUE(app::sf3_follow_programs(synth, cancelled));
+    fflush(stderr);
+    dup2(saved, 2);
+    close(file), close(saved);
+    const size_t grown = resident_bytes() - before;
+    EXPECT_LT(grown, size_t{96} << 20) << "resident memory grew by " << (grown >> 20) << " MiB";
+    const Bytes said_bytes = read_file(errors);
+    const std::string said(said_bytes.begin(), said_bytes.end());
+    EXPECT_NE(said.find("SoundFont " + font), std::string::npos) << said;
+    EXPECT_NE(said.find("stay silent"), std::string::npos) << said;
+
+    fluid_synth_noteon(synth, 0, 69, 127);
+    Wav wav;
+    wav.rate = 44100;
+    wav.left.resize(static_cast<size_t>(wav.rate) * 4 / 10 * 2);
+    fluid_synth_write_s16(synth, wav.rate * 4 / 10, wav.left.data(), 0, 2, wav.left.data(), 1, 2);
+    for (size_t i = 0; i < wav.left.size() / 2; ++i) wav.left[i] = wav.left[2 * i];
+    wav.left.resize(wav.left.size() / 2);
+    EXPECT_GT(rms_of(wav, wav.left.size() / 4, wav.left.size() / 2), 1000);
+    expect_pitch(wav, wav.left.size() / 4, wav.left.size() / 2, 440);
+    delete_fluid_synth(synth);
+    delete_fluid_settings(settings);
 }
 
 // ---- Open failures -------------------------------------------------------------------------
@@ -699,6 +891,25 @@ TEST(MidiOpenFailure, FifoWithoutReaderIsReportedAfterAShortWait) {
 
 // The child's commands run from main, after every static object of the libraries is built:
 // the failure box may open a screen, whose routine tables are such objects.
+// ---- The loader's fuzz targets on their saved inputs ---------------------------------------
+// Each input runs through the same entry as under the fuzzer (tests/fuzz/README.md).
+
+#define LLVMFuzzerTestOneInput fuzz_sf3_program_entry
+#include "tests/fuzz/fuzz_sf3_program.cpp"
+#undef LLVMFuzzerTestOneInput
+#define LLVMFuzzerTestOneInput fuzz_sf3_sample_entry
+#include "tests/fuzz/fuzz_sf3_sample.cpp"
+#undef LLVMFuzzerTestOneInput
+#include "tests/fuzz/replay.h"
+
+TEST(FuzzReplay, Sf3ProgramCorpus) {
+    EXPECT_GE(vx_fuzz::replay_corpus("sf3_program", fuzz_sf3_program_entry), 10u);
+}
+
+TEST(FuzzReplay, Sf3SampleCorpus) {
+    EXPECT_GE(vx_fuzz::replay_corpus("sf3_sample", fuzz_sf3_sample_entry), 8u);
+}
+
 int main(int argc, char** argv) {
     if (std::getenv(child_variable) != nullptr) run_child_commands();
     testing::InitGoogleTest(&argc, argv);

@@ -9,6 +9,8 @@ build=${1:?build directory}
 seconds=${2:-60}
 runs_goal=${3:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Leaks of third-party libraries only (tools/sanitizers/lsan.supp says which).
+export LSAN_OPTIONS="suppressions=$root/tools/sanitizers/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 status=0
 found=0
 for program in "$build"/fuzz_*; do
@@ -19,12 +21,15 @@ for program in "$build"/fuzz_*; do
     work="$build/corpus/$target"
     artifacts="$build/artifacts/$target/"
     mkdir -p "$work" "$artifacts"
-    limit="-max_total_time=$seconds"
+    # Options of its own, if the target has any (tests/fuzz/fuzz_NAME.options, one line),
+    # after the usual ones, which they override.
+    own=$(cat "$root/tests/fuzz/$name.options" 2>/dev/null)
+    limit="-max_total_time=$seconds $own"
     [ -n "$runs_goal" ] && limit="-runs=$runs_goal $limit"
     echo "== $name: ${runs_goal:+$runs_goal runs within }$seconds s"
     started=$(date +%s)
-    # shellcheck disable=SC2086 # $limit holds one or two options
-    "$program" $limit -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    # shellcheck disable=SC2086 # $limit holds several options
+    "$program" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $limit \
         -artifact_prefix="$artifacts" "$work" "$root/tests/fuzz/corpus/$target" \
         >"$build/$name.log" 2>&1
     rc=$?

@@ -4,15 +4,19 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -31,16 +35,30 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // What is decoded of each sample when its program is chosen: what a first note plays while the
-// rest is decoded, several hundred times faster than it plays.
+// rest is decoded, several hundred times faster than it plays. The rate is capped so that a
+// header's rate cannot make a "beginning" of any length.
 constexpr double head_seconds = 0.5;
+constexpr uint32_t head_rate_max = 96000;
 // How long the rest of a sample stays after its last voice ended, and how much of such rests
 // stays at most: a run across the keyboard decodes one sample after another.
 constexpr auto rest_kept = std::chrono::seconds(10);
 constexpr size_t rest_budget_bytes = size_t{12} << 20;
+// What a file can make us decode and keep, whatever it says: a sample's length (longer ones
+// are cut there: over three minutes at 44.1 kHz), the beginnings held at once (a General MIDI
+// font's sixteen programs need a few hundred) and the rests of sounding samples. Past these a
+// file's samples stay silent and the user is told once.
+constexpr size_t sample_frames_max = size_t{1} << 23;
+constexpr size_t heads_max = 4096;
+constexpr size_t heads_budget_bytes = size_t{64} << 20;
+constexpr size_t rests_budget_bytes = size_t{128} << 20;
+// What one Note On may do on the rendering thread, whatever the file holds: zones looked at
+// and voices started (an ordinary note starts one to four).
+constexpr size_t note_zones_max = 16384;
+constexpr int note_voices_max = 64;
+// The library keeps as many modulators per zone; later ones are ignored.
+constexpr size_t zone_modulators_max = 64;
 // How often a sample's rest or a left program is looked at again while a voice still plays it.
 constexpr auto recheck_every = std::chrono::seconds(1);
-// The last voices started on a sample, to tell whether one still plays it.
-constexpr int voice_slots = 8;
 // The library scales a zone's initial attenuation by this, as EMU's hardware does; the same
 // here keeps programs as loud as with the library's loader.
 constexpr float attenuation_factor = 0.4f;
@@ -75,6 +93,8 @@ struct Preset {
 
 enum SampleState : int { sample_none, sample_head, sample_whole };
 
+// A sample header, and for the first header of each range of the sample chunk (its `owner`)
+// the decoded frames, which every header of the same range plays through a record of its own.
 struct Sample {
     // From the sample header.
     char name[21] = {};
@@ -83,23 +103,39 @@ struct Sample {
     uint32_t rate = 0;
     int root = 60, correction = 0;
     bool compressed = false;
-    // Under Font::lock. The mapping lives as long as the font: a voice may read it at any time,
-    // and pages let go read as silence.
+    bool broken = false;  // never playable: a ROM sample, an empty one, one outside the chunk
+    size_t owner = 0;
+    // The library's record of this header, over its owner's frames; made once, kept for the
+    // font's life, since a voice holds it.
+    std::atomic<fluid_sample_t*> fluid{nullptr};
+    // The owner's, under Font::lock. The mapping lives as long as the font: pages let go read
+    // as silence.
     int16_t* data = nullptr;
     size_t frames = 0, head_frames = 0, mapped = 0;
-    fluid_sample_t* fluid = nullptr;
-    bool needed = false;  // its program is on a channel
-    bool broken = false;  // would not decode
+    bool needed = false;    // its program is on a channel
+    bool recorded = false;  // records over its frames exist: their length stands
     uint64_t starts_seen = 0;
     Clock::time_point quiet_since{};
-    // Shared with the rendering thread, which starts the voices.
+    // The owner's, shared with the rendering thread, which starts the voices.
     std::atomic<int> state{sample_none};
     std::atomic<bool> rest_wanted{false};
     std::atomic<uint64_t> starts{0};
-    std::atomic<unsigned> next_slot{0};
-    std::atomic<fluid_voice_t*> voices[voice_slots]{};
-    std::atomic<unsigned> voice_ids[voice_slots]{};
+    // Voices that may still read the frames: counted up before a note reads `state`, down once
+    // the voice is seen to have ended (VoiceTable).
+    std::atomic<int> users{0};
 };
+
+// The voices one synth started on the font's samples, one entry per voice of the synth (its
+// voices live as long as the synth): which sample's frames it reads and under which note id.
+// The rendering thread fills an entry without locks; a voice handed out again for a new note
+// has ended its old one, so replacing an entry ends it, and the sample worker ends entries whose
+// voice has stopped or plays another note. Either way exactly one of them counts it off.
+struct VoiceEntry {
+    std::atomic<fluid_voice_t*> voice{nullptr};  // set once
+    std::atomic<uint64_t> use{0};                // (owner + 1) << 32 | note id; 0 when free
+};
+
+struct FontHandle;
 
 struct Font {
     std::string path;
@@ -113,7 +149,11 @@ struct Font {
     std::vector<fluid_mod_t*> mods;  // every zone's, freed with the font
 
     std::mutex lock;  // a sample's decoding and letting go, one thread at a time
-    std::vector<unsigned char> packed;  // one sample's Ogg stream, under `lock`
+    // Under `lock`.
+    std::vector<FontHandle*> handles;  // whose voices the worker looks at
+    size_t heads = 0, head_bytes = 0, rest_bytes = 0;
+    size_t playable = 0;  // headers not broken
+    bool decoded_any = false, said_cut = false, said_broken = false;
     sem_t wake;
     std::atomic<bool> stopping{false};
     std::thread worker;
@@ -124,6 +164,16 @@ struct Font {
         auto found = preset_index.find(bank << 7 | program);
         return found == preset_index.end() ? nullptr : &presets[found->second];
     }
+};
+
+// One synth's view of a shared font.
+struct FontHandle {
+    std::shared_ptr<Font> font;
+    fluid_sfont_t* sfont = nullptr;
+    std::vector<fluid_preset_t*> presets;
+    size_t next = 0;
+    std::unique_ptr<VoiceEntry[]> voices;
+    size_t voice_slots = 0;  // a power of two, at least twice the synth's polyphony
 };
 
 uint16_t u16(const unsigned char* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
@@ -218,7 +268,8 @@ fluid_mod_t* read_modulator(const unsigned char* record) {
     const unsigned source = u16(record), dest = u16(record + 2), amount_source = u16(record + 6);
     double amount = s16(record + 4);
     int flags1 = 0, flags2 = 0;
-    const bool known = source_flags(source, &flags1) & source_flags(amount_source, &flags2);
+    const bool source_known = source_flags(source, &flags1);
+    const bool known = source_flags(amount_source, &flags2) && source_known;  // both flags read
     const int source1 = source & 127, source2 = amount_source & 127;
     // Unknown curves and transforms silence it; no primary source gives nothing.
     if (!known || u16(record + 8) != 0) amount = 0;
@@ -234,8 +285,10 @@ fluid_mod_t* read_modulator(const unsigned char* record) {
     return mod;
 }
 
+// A zone's first modulators only, as the library reads them: each Note On compares a global
+// zone's with a local one's, on the rendering thread.
 void read_modulators(Font& font, const Table& mods, size_t first, size_t last, Zone& zone) {
-    for (size_t m = first; m < last; ++m) {
+    for (size_t m = first; m < std::min(last, first + zone_modulators_max); ++m) {
         fluid_mod_t* mod = read_modulator(mods[m]);
         if (mod == nullptr) continue;
         font.mods.push_back(mod);
@@ -312,6 +365,13 @@ void read_samples(Font& font, const Table& headers) {
         // ROM samples, empty ones and ones outside the chunk are never played.
         sample.broken = (type & FLUID_SAMPLETYPE_ROM) != 0 || sample.end <= sample.start || sample.rate == 0 ||
                         bytes > font.chunk_bytes;
+        font.playable += sample.broken ? 0 : 1;
+    }
+    // Headers of the same bytes share one decoding: a file may point thousands at one stream.
+    std::map<std::tuple<uint32_t, uint32_t, bool>, size_t> first_of;
+    for (size_t i = 0; i < font.sample_count; ++i) {
+        Sample& sample = font.samples[i];
+        sample.owner = first_of.try_emplace({sample.start, sample.end, sample.compressed}, i).first->second;
     }
 }
 
@@ -387,25 +447,45 @@ std::unique_ptr<Font> read_font(const char* path) {
 
 // ---- Decoding ----------------------------------------------------------------------------
 
-struct Memory {
-    const unsigned char* bytes;
-    sf_count_t size, at;
+// An Ogg stream's bytes, read from the file as the decoder asks for them, through a window:
+// the decoder asks for a few bytes at a time while it looks the stream over.
+struct StreamBytes {
+    int file = -1;
+    uint64_t at_file = 0;
+    sf_count_t size = 0, at = 0;
+    sf_count_t window_at = 0, window_size = 0;
+    unsigned char window[16384];
 };
-sf_count_t memory_length(void* data) { return static_cast<Memory*>(data)->size; }
-sf_count_t memory_seek(sf_count_t offset, int whence, void* data) {
-    auto* memory = static_cast<Memory*>(data);
-    const sf_count_t base = whence == SEEK_CUR ? memory->at : whence == SEEK_END ? memory->size : 0;
-    memory->at = std::clamp<sf_count_t>(base + offset, 0, memory->size);
-    return memory->at;
+sf_count_t stream_length(void* data) { return static_cast<StreamBytes*>(data)->size; }
+sf_count_t stream_seek(sf_count_t offset, int whence, void* data) {
+    auto* stream = static_cast<StreamBytes*>(data);
+    const sf_count_t base = whence == SEEK_CUR ? stream->at : whence == SEEK_END ? stream->size : 0;
+    stream->at = std::clamp<sf_count_t>(base + offset, 0, stream->size);
+    return stream->at;
 }
-sf_count_t memory_read(void* into, sf_count_t count, void* data) {
-    auto* memory = static_cast<Memory*>(data);
-    count = std::min(count, memory->size - memory->at);
-    std::memcpy(into, memory->bytes + memory->at, static_cast<size_t>(count));
-    memory->at += count;
-    return count;
+sf_count_t stream_read(void* into, sf_count_t count, void* data) {
+    auto* stream = static_cast<StreamBytes*>(data);
+    count = std::clamp<sf_count_t>(count, 0, stream->size - stream->at);
+    const auto from_file = [stream](void* to, sf_count_t bytes) {
+        const ssize_t got = pread(stream->file, to, static_cast<size_t>(bytes),
+                                  static_cast<off_t>(stream->at_file + static_cast<uint64_t>(stream->at)));
+        return got > 0 ? static_cast<sf_count_t>(got) : 0;
+    };
+    if (count > static_cast<sf_count_t>(sizeof stream->window)) {
+        const sf_count_t got = from_file(into, count);
+        stream->at += got;
+        return got;
+    }
+    if (stream->at < stream->window_at || stream->at + count > stream->window_at + stream->window_size) {
+        stream->window_at = stream->at;
+        stream->window_size = from_file(stream->window, std::min<sf_count_t>(sizeof stream->window, stream->size - stream->at));
+    }
+    const sf_count_t got = std::clamp<sf_count_t>(stream->window_at + stream->window_size - stream->at, 0, count);
+    std::memcpy(into, stream->window + (stream->at - stream->window_at), static_cast<size_t>(got));
+    stream->at += got;
+    return got;
 }
-sf_count_t memory_tell(void* data) { return static_cast<Memory*>(data)->at; }
+sf_count_t stream_tell(void* data) { return static_cast<StreamBytes*>(data)->at; }
 
 // One sample's frames in order from the file: an Ogg Vorbis stream decoded by libsndfile, as
 // the library's own loader decodes it, or 16-bit PCM read as it is. Under Font::lock.
@@ -413,55 +493,63 @@ class SampleReader {
 public:
     SampleReader(Font& font, const Sample& sample) : font_(font), sample_(sample) {
         if (!sample.compressed) {
-            frames_ = sample.end - sample.start;
+            claimed_ = sample.end - sample.start;
             return;
         }
-        font.packed.resize(sample.end - sample.start);
-        if (!read_at(font.file, font.chunk_at + sample.start, font.packed.data(), font.packed.size())) return;
-        memory_ = Memory{font.packed.data(), static_cast<sf_count_t>(font.packed.size()), 0};
-        SF_VIRTUAL_IO io{memory_length, memory_seek, memory_read, nullptr, memory_tell};
+        stream_.file = font.file;
+        stream_.at_file = font.chunk_at + sample.start;
+        stream_.size = static_cast<sf_count_t>(sample.end - sample.start);
+        SF_VIRTUAL_IO io{stream_length, stream_seek, stream_read, nullptr, stream_tell};
         SF_INFO info{};
-        decoder_ = sf_open_virtual(&io, SFM_READ, &info, &memory_);
-        if (decoder_ != nullptr && info.channels == 1 && info.frames > 0) frames_ = static_cast<size_t>(info.frames);
+        decoder_ = sf_open_virtual(&io, SFM_READ, &info, &stream_);
+        // The count comes from the stream's last page, which says what it likes: only what is
+        // decoded is believed.
+        if (decoder_ != nullptr && info.channels == 1 && info.frames > 0) claimed_ = static_cast<uint64_t>(info.frames);
     }
     ~SampleReader() {
         if (decoder_ != nullptr) sf_close(decoder_);
     }
-    size_t frames() const { return frames_; }
-    // Reads the next `count` frames into `into` (nullptr: past them); false when they are not there.
-    bool read(int16_t* into, size_t count) {
-        std::vector<int16_t> scratch;
-        if (into == nullptr) scratch.resize(std::min<size_t>(count, 8192));
-        while (count > 0) {
-            const size_t step = into != nullptr ? count : std::min(count, scratch.size());
-            int16_t* target = into != nullptr ? into : scratch.data();
+    SampleReader(const SampleReader&) = delete;
+    SampleReader& operator=(const SampleReader&) = delete;
+    uint64_t claimed_frames() const { return claimed_; }
+    // Reads up to `count` next frames into `into` (nullptr: past them); how many there were.
+    size_t read(int16_t* into, size_t count) {
+        int16_t scratch[4096];
+        size_t done = 0;
+        while (done < count) {
+            const size_t step = into != nullptr ? count - done : std::min(count - done, std::size(scratch));
+            int16_t* target = into != nullptr ? into + done : scratch;
+            size_t got = 0;
             if (decoder_ != nullptr) {
-                const auto frames = static_cast<sf_count_t>(step);
-                if (sf_readf_short(decoder_, target, frames) != frames) return false;
+                const sf_count_t frames = sf_readf_short(decoder_, target, static_cast<sf_count_t>(step));
+                got = frames > 0 ? static_cast<size_t>(frames) : 0;
             } else if (!sample_.compressed) {
                 const uint64_t at = font_.chunk_at + (uint64_t{sample_.start} + position_) * 2;
-                if (!read_at(font_.file, at, target, step * 2)) return false;
-            } else {
-                return false;
+                const ssize_t bytes = pread(font_.file, target, step * 2, static_cast<off_t>(at));
+                got = bytes > 0 ? static_cast<size_t>(bytes) / 2 : 0;
             }
-            position_ += step, count -= step;
-            if (into != nullptr) into += step;
+            if (got == 0) break;
+            position_ += got, done += got;
         }
-        return true;
+        return done;
     }
 
 private:
     Font& font_;
     const Sample& sample_;
-    Memory memory_{};
+    StreamBytes stream_;
     SNDFILE* decoder_ = nullptr;
-    size_t frames_ = 0, position_ = 0;
+    uint64_t claimed_ = 0;
+    size_t position_ = 0;
 };
 
 size_t page_up(size_t bytes) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return (bytes + page - 1) / page * page;
 }
+
+size_t head_bytes_of(const Sample& sample) { return page_up(sample.head_frames * sizeof(int16_t)); }
+size_t rest_bytes_of(const Sample& sample) { return (sample.frames - sample.head_frames) * sizeof(int16_t); }
 
 // Gives the pages of frames [from, end) back; they read as silence until decoded again.
 void let_go(Sample& sample, size_t from) {
@@ -470,20 +558,23 @@ void let_go(Sample& sample, size_t from) {
         madvise(reinterpret_cast<char*>(sample.data) + first, sample.mapped - first, MADV_DONTNEED);
 }
 
-// Maps the whole sample (untouched pages cost nothing) and makes the library's sample record
-// for it, the first time it is needed.
-bool map_sample(Sample& sample, size_t frames) {
-    sample.mapped = page_up(frames * sizeof(int16_t));
-    void* pages =
-        mmap(nullptr, sample.mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (pages == MAP_FAILED) return false;
-    sample.data = static_cast<int16_t*>(pages);
-    sample.frames = frames;
-    sample.head_frames = std::min(frames, static_cast<size_t>(sample.rate * head_seconds));
-    sample.fluid = new_fluid_sample();
-    if (sample.fluid == nullptr) return false;
-    fluid_sample_set_name(sample.fluid, sample.name);
-    fluid_sample_set_sound_data(sample.fluid, sample.data, nullptr, static_cast<unsigned>(frames), sample.rate, 0);
+void say_cut(Font& font) {
+    if (font.said_cut) return;
+    font.said_cut = true;
+    std::fprintf(stderr,
+                 "vxpiano: SoundFont %s needs more than %zu MiB of samples decoded at once (or a sample over %zu "
+                 "frames); the notes beyond stay silent\n",
+                 font.path.c_str(), (heads_budget_bytes + rests_budget_bytes) >> 20, sample_frames_max);
+}
+
+// The library's record for header `index`, over its owner's frames, made the first time the
+// owner has frames; stays null where the library refuses it.
+void make_record(Font& font, size_t index) {
+    Sample& sample = font.samples[index];
+    Sample& owner = font.samples[sample.owner];
+    if (sample.fluid.load() != nullptr || owner.state.load() == sample_none) return;
+    fluid_sample_t* record = new_fluid_sample();
+    if (record == nullptr) return;
     // Loops of compressed samples count from the sample's start, those of PCM from the chunk's.
     size_t loop_start = sample.loop_start, loop_end = sample.loop_end;
     if (!sample.compressed) {
@@ -491,61 +582,112 @@ bool map_sample(Sample& sample, size_t frames) {
         loop_end -= std::min<size_t>(loop_end, sample.start);
     }
     if (loop_start > loop_end) std::swap(loop_start, loop_end);
-    loop_end = std::min(loop_end, frames);
-    if (loop_start > frames) loop_start = 0;
-    fluid_sample_set_loop(sample.fluid, static_cast<unsigned>(loop_start), static_cast<unsigned>(loop_end));
-    fluid_sample_set_pitch(sample.fluid, sample.root, sample.correction);
-    return true;
+    loop_end = std::min(loop_end, owner.frames);
+    if (loop_start > owner.frames) loop_start = 0;
+    if (fluid_sample_set_name(record, sample.name) != FLUID_OK ||
+        fluid_sample_set_sound_data(record, owner.data, nullptr, static_cast<unsigned>(owner.frames), sample.rate, 0) !=
+            FLUID_OK ||
+        fluid_sample_set_loop(record, static_cast<unsigned>(loop_start), static_cast<unsigned>(loop_end)) != FLUID_OK ||
+        fluid_sample_set_pitch(record, sample.root, sample.correction) != FLUID_OK) {
+        delete_fluid_sample(record);
+        return;
+    }
+    owner.recorded = true;
+    sample.fluid.store(record);
 }
 
-// Under Font::lock.
-void decode_head(Font& font, Sample& sample) {
-    if (sample.broken || sample.state.load() != sample_none) return;
+enum Decoded { decoded, failed, over_budget };
+
+size_t head_frames_for(const Sample& sample) {
+    return std::max<size_t>(1, static_cast<size_t>(std::min(sample.rate, head_rate_max) * head_seconds));
+}
+
+// Decodes an owner's beginning, under Font::lock. One that would not decode is tried again
+// when a program needs it next. A stream that says it is longer than a sample may be is
+// decoded whole now, up to that length, to learn what it really holds.
+Decoded decode_head(Font& font, Sample& sample) {
+    if (sample.state.load() != sample_none) return decoded;
+    // Checked before the stream is opened, which costs as much as decoding a little of it.
+    if (font.heads >= heads_max || font.head_bytes + page_up(head_frames_for(sample) * 2) > heads_budget_bytes)
+        return say_cut(font), over_budget;
     SampleReader reader(font, sample);
-    if (sample.data == nullptr && (reader.frames() == 0 || !map_sample(sample, reader.frames()))) {
-        sample.broken = true;
-        return;
+    const uint64_t claimed = reader.claimed_frames();
+    if (claimed == 0) return failed;
+    if (sample.data == nullptr) {
+        const size_t frames = static_cast<size_t>(std::min<uint64_t>(claimed, sample_frames_max));
+        const size_t mapped = page_up(frames * sizeof(int16_t));
+        void* pages = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (pages == MAP_FAILED) return failed;
+        sample.data = static_cast<int16_t*>(pages);
+        sample.mapped = mapped;
+        sample.frames = frames;
+        sample.head_frames = claimed > sample_frames_max ? frames : std::min(head_frames_for(sample), frames);
+    } else if (std::min<uint64_t>(claimed, sample_frames_max) < sample.frames) {
+        return failed;  // not the stream it was
     }
-    if (!reader.read(sample.data, sample.head_frames)) {
-        sample.broken = true;
-        return;
+    if (font.head_bytes + head_bytes_of(sample) > heads_budget_bytes) return say_cut(font), over_budget;
+    const size_t got = reader.read(sample.data, sample.head_frames);
+    if (got == 0) {
+        let_go(sample, 0);
+        return failed;
     }
+    // Shorter than it said: the stream's end, known before any record was made.
+    if (got < sample.head_frames && !sample.recorded) sample.frames = sample.head_frames = got;
+    if (claimed > sample_frames_max && reader.read(nullptr, 1) != 0) say_cut(font);
+    font.heads += 1;
+    font.head_bytes += head_bytes_of(sample);
+    font.decoded_any = true;
     sample.state.store(sample.head_frames == sample.frames ? sample_whole : sample_head);
+    return decoded;
 }
 
+// The rest of a sounding sample; what the stream lacks of its stated length stays silent and
+// is not looked for again.
 void decode_rest(Font& font, Sample& sample) {
     if (sample.state.load() != sample_head) return;
+    if (font.rest_bytes + rest_bytes_of(sample) > rests_budget_bytes) return say_cut(font);
     SampleReader reader(font, sample);
-    if (reader.frames() != sample.frames || !reader.read(nullptr, sample.head_frames) ||
-        !reader.read(sample.data + sample.head_frames, sample.frames - sample.head_frames))
-        return;  // tried again at its next note
+    if (reader.claimed_frames() == 0 || reader.read(nullptr, sample.head_frames) != sample.head_frames) return;
+    reader.read(sample.data + sample.head_frames, sample.frames - sample.head_frames);
+    font.rest_bytes += rest_bytes_of(sample);
     sample.state.store(sample_whole);
 }
 
-bool sounding(const Sample& sample) {
-    for (int slot = 0; slot < voice_slots; ++slot) {
-        fluid_voice_t* voice = sample.voices[slot].load();
-        if (voice != nullptr && fluid_voice_get_id(voice) == sample.voice_ids[slot].load() &&
-            fluid_voice_is_playing(voice))
-            return true;
+// Voices that have ended are counted off their samples; true while any is left. Under
+// Font::lock, or where the handle's synth plays no more.
+bool count_off_ended(Font& font, FontHandle& handle) {
+    bool left = false;
+    for (size_t i = 0; i < handle.voice_slots; ++i) {
+        VoiceEntry& entry = handle.voices[i];
+        uint64_t use = entry.use.load();
+        if (use == 0) continue;
+        const fluid_voice_t* voice = entry.voice.load();
+        if (fluid_voice_get_id(voice) == static_cast<unsigned>(use) && fluid_voice_is_playing(voice)) {
+            left = true;
+            continue;
+        }
+        if (entry.use.compare_exchange_strong(use, 0)) font.samples[(use >> 32) - 1].users.fetch_sub(1);
     }
-    return false;
+    return left;
 }
 
-size_t rest_bytes(const Sample& sample) { return (sample.frames - sample.head_frames) * sizeof(int16_t); }
-
-// Back to its beginning only; a note started meanwhile plays that while the rest is decoded
-// again.
-void let_go_of_rest(Font& font, Sample& sample, uint64_t starts) {
+// Back to its beginning only, unless a voice came meanwhile; a note started after plays the
+// beginning while the rest is decoded again.
+void let_go_of_rest(Font& font, Sample& sample) {
     sample.state.store(sample_head);
+    if (sample.users.load() != 0) {
+        sample.state.store(sample_whole);
+        return;
+    }
+    font.rest_bytes -= rest_bytes_of(sample);
     let_go(sample, sample.head_frames);
-    if (sample.starts.load() != starts) decode_rest(font, sample);
 }
 
 // Lets go of what is no longer wanted: a left program's samples once silent; a sample's rest
 // once silent for a while, or sooner, longest silent first, while the rests of silent samples
 // come to more than the budget. True while something waits to be looked at again.
 bool let_go_unused(Font& font, Clock::time_point now) {
+    for (FontHandle* handle : font.handles) count_off_ended(font, *handle);
     bool again = false;
     size_t kept_bytes = 0;
     std::vector<Sample*> silent;
@@ -554,30 +696,39 @@ bool let_go_unused(Font& font, Clock::time_point now) {
         const int state = sample.state.load();
         if (state == sample_none) continue;
         const uint64_t starts = sample.starts.load();
-        if (starts != sample.starts_seen || sounding(sample)) {
+        if (starts != sample.starts_seen || sample.users.load() != 0) {
             sample.starts_seen = starts;
             sample.quiet_since = now;
             again = true;
             continue;
         }
         if (!sample.needed) {
+            // Set before the users are read, as a note counts itself before reading it.
             sample.state.store(sample_none);
+            if (sample.users.load() != 0) {
+                sample.state.store(state);
+                again = true;
+                continue;
+            }
+            font.heads -= 1;
+            font.head_bytes -= head_bytes_of(sample);
+            if (state == sample_whole && sample.head_frames < sample.frames) font.rest_bytes -= rest_bytes_of(sample);
             let_go(sample, 0);
         } else if (state == sample_whole && sample.head_frames < sample.frames) {
             if (now - sample.quiet_since >= rest_kept) {
-                let_go_of_rest(font, sample, starts);
+                let_go_of_rest(font, sample);
                 continue;
             }
             again = true;
-            kept_bytes += rest_bytes(sample);
+            kept_bytes += rest_bytes_of(sample);
             silent.push_back(&sample);
         }
     }
     auto longer_silent = [](const Sample* a, const Sample* b) { return a->quiet_since < b->quiet_since; };
     std::sort(silent.begin(), silent.end(), longer_silent);
     for (size_t i = 0; i < silent.size() && kept_bytes > rest_budget_bytes; ++i) {
-        kept_bytes -= rest_bytes(*silent[i]);
-        let_go_of_rest(font, *silent[i], silent[i]->starts_seen);
+        kept_bytes -= rest_bytes_of(*silent[i]);
+        let_go_of_rest(font, *silent[i]);
     }
     return again;
 }
@@ -614,7 +765,7 @@ Font::~Font() {
         worker.join();
     }
     for (size_t i = 0; i < sample_count; ++i) {
-        if (samples[i].fluid != nullptr) delete_fluid_sample(samples[i].fluid);
+        if (fluid_sample_t* record = samples[i].fluid.load()) delete_fluid_sample(record);
         if (samples[i].data != nullptr) munmap(samples[i].data, samples[i].mapped);
     }
     for (fluid_mod_t* mod : mods) delete_fluid_mod(mod);
@@ -636,24 +787,59 @@ void add_modulators(fluid_voice_t* voice, const Zone& global, const Zone& local,
     }
 }
 
-// On the rendering thread: no lock, no allocation, no decoding. A sample whose program was
-// never chosen stays silent; one with only its beginning asks for the rest.
-int play_note(fluid_preset_t* handle, fluid_synth_t* synth, int channel, int key, int velocity) {
-    const Preset& preset = *static_cast<const Preset*>(fluid_preset_get_data(handle));
+// The handle's entry for `voice`: the one it has, else a free one; nullptr when the synth has
+// more voices than the table was made for.
+VoiceEntry* entry_of(FontHandle& handle, fluid_voice_t* voice) {
+    const size_t mask = handle.voice_slots - 1;
+    size_t at = (reinterpret_cast<uintptr_t>(voice) >> 4) * 0x9E3779B97F4A7C15u >> 32 & mask;
+    for (size_t probe = 0; probe < handle.voice_slots; ++probe, at = (at + 1) & mask) {
+        VoiceEntry& entry = handle.voices[at];
+        fluid_voice_t* known = entry.voice.load();
+        if (known == voice) return &entry;
+        if (known == nullptr && entry.voice.compare_exchange_strong(known, voice)) return &entry;
+        if (known == voice) return &entry;
+    }
+    return nullptr;
+}
+
+FontHandle* handle_of(fluid_sfont_t* sfont) { return static_cast<FontHandle*>(fluid_sfont_get_data(sfont)); }
+
+// On the rendering thread: no lock, no allocation, no decoding, and bounded work whatever the
+// file holds. A sample whose program was never chosen stays silent; one with only its
+// beginning asks for the rest.
+int play_note(fluid_preset_t* preset_record, fluid_synth_t* synth, int channel, int key, int velocity) {
+    const Preset& preset = *static_cast<const Preset*>(fluid_preset_get_data(preset_record));
+    FontHandle& handle = *handle_of(fluid_preset_get_sfont(preset_record));
     Font& font = *preset.font;
     bool wake = false;
+    size_t zones_seen = 0;
+    int voices = 0;
     for (const Zone& zone : preset.zones) {
+        if (++zones_seen > note_zones_max || voices >= note_voices_max) break;
         if (!zone.covers(key, velocity)) continue;
         const Instrument& instrument = font.instruments[zone.target];
         for (const Zone& part : instrument.zones) {
+            if (++zones_seen > note_zones_max || voices >= note_voices_max) break;
             if (!part.covers(key, velocity)) continue;
             Sample& sample = font.samples[part.target];
-            // Counted before the state is read, the letting go counts after setting it.
-            sample.starts.fetch_add(1);
-            const int state = sample.state.load();
-            if (state == sample_none) continue;
-            fluid_voice_t* voice = fluid_synth_alloc_voice(synth, sample.fluid, channel, key, velocity);
-            if (voice == nullptr) return FLUID_FAILED;
+            Sample& sound = font.samples[sample.owner];
+            fluid_sample_t* record = sample.fluid.load();
+            // Counted before the state is read; the letting go sets it before reading these.
+            sound.starts.fetch_add(1);
+            sound.users.fetch_add(1);
+            const int state = sound.state.load();
+            if (state == sample_none || record == nullptr) {
+                sound.users.fetch_sub(1);
+                continue;
+            }
+            fluid_voice_t* voice = fluid_synth_alloc_voice(synth, record, channel, key, velocity);
+            VoiceEntry* entry = voice == nullptr ? nullptr : entry_of(handle, voice);
+            if (entry == nullptr) {
+                // Never started, the voice is free again for the next note.
+                sound.users.fetch_sub(1);
+                if (wake) sem_post(&font.wake);
+                return FLUID_FAILED;
+            }
             for (int gen = 0; gen < GEN_LAST; ++gen) {
                 if (part.has(gen)) fluid_voice_gen_set(voice, gen, part.value[gen]);
                 else if (instrument.global.has(gen)) fluid_voice_gen_set(voice, gen, instrument.global.value[gen]);
@@ -666,10 +852,12 @@ int play_note(fluid_preset_t* handle, fluid_synth_t* synth, int channel, int key
             }
             add_modulators(voice, preset.global, zone, FLUID_VOICE_ADD);
             fluid_synth_start_voice(synth, voice);
-            const unsigned slot = sample.next_slot.fetch_add(1) % voice_slots;
-            sample.voices[slot].store(voice);
-            sample.voice_ids[slot].store(fluid_voice_get_id(voice));
-            if (state == sample_head && !sample.rest_wanted.exchange(true)) wake = true;
+            ++voices;
+            // The voice's previous note, if it was one of ours, has ended.
+            const uint64_t use = uint64_t{sample.owner + 1} << 32 | fluid_voice_get_id(voice);
+            const uint64_t before = entry->use.exchange(use);
+            if (before != 0) font.samples[(before >> 32) - 1].users.fetch_sub(1);
+            if (state == sample_head && !sound.rest_wanted.exchange(true)) wake = true;
         }
     }
     if (wake) sem_post(&font.wake);
@@ -678,19 +866,12 @@ int play_note(fluid_preset_t* handle, fluid_synth_t* synth, int channel, int key
 
 // ---- The library's records ----------------------------------------------------------------
 
-// One synth's view of a shared font.
-struct FontHandle {
-    std::shared_ptr<Font> font;
-    fluid_sfont_t* sfont = nullptr;
-    std::vector<fluid_preset_t*> presets;
-    size_t next = 0;
-};
+// Never destroyed: the library may free a font from its own timer thread (font_free refused
+// earlier) while the process exits.
+std::mutex& registry_lock = *new std::mutex;
+std::vector<std::weak_ptr<Font>>& open_fonts = *new std::vector<std::weak_ptr<Font>>;
+std::vector<FontHandle*>& handles = *new std::vector<FontHandle*>;
 
-std::mutex registry_lock;
-std::vector<std::weak_ptr<Font>> open_fonts;
-std::vector<FontHandle*> handles;
-
-FontHandle* handle_of(fluid_sfont_t* sfont) { return static_cast<FontHandle*>(fluid_sfont_get_data(sfont)); }
 const Preset& preset_of(fluid_preset_t* preset) { return *static_cast<const Preset*>(fluid_preset_get_data(preset)); }
 
 const char* font_name(fluid_sfont_t* sfont) { return handle_of(sfont)->font->path.c_str(); }
@@ -704,18 +885,20 @@ fluid_preset_t* font_iteration_next(fluid_sfont_t* sfont) {
     FontHandle* handle = handle_of(sfont);
     return handle->next < handle->presets.size() ? handle->presets[handle->next++] : nullptr;
 }
+// As the library's own loader: refused while a voice of this synth may still read a sample,
+// and tried again later by the library.
 int font_free(fluid_sfont_t* sfont) {
     FontHandle* handle = handle_of(sfont);
     {
-        std::lock_guard<std::mutex> guard(registry_lock);
-        std::erase(handles, handle);
-    }
-    // The synth goes: its voices are no longer looked at (the library frees them after this).
-    {
         Font& font = *handle->font;
         std::lock_guard<std::mutex> guard(font.lock);
-        for (size_t i = 0; i < font.sample_count; ++i)
-            for (std::atomic<fluid_voice_t*>& voice : font.samples[i].voices) voice.store(nullptr);
+        if (count_off_ended(font, *handle)) return 1;
+        // The synth goes: its voices are no longer looked at (the library frees them after this).
+        std::erase(font.handles, handle);
+    }
+    {
+        std::lock_guard<std::mutex> guard(registry_lock);
+        std::erase(handles, handle);
     }
     for (fluid_preset_t* preset : handle->presets) delete_fluid_preset(preset);
     delete handle;  // the last synth's takes the font with it
@@ -739,32 +922,41 @@ std::shared_ptr<Font> open_font(const char* path) {
     return font;
 }
 
+void free_handle(FontHandle* handle) {
+    for (fluid_preset_t* preset : handle->presets) delete_fluid_preset(preset);
+    if (handle->sfont != nullptr) delete_fluid_sfont(handle->sfont);
+    delete handle;
+}
+
 fluid_sfont_t* load_font(fluid_sfloader_t* loader, const char* path) {
     auto* settings = static_cast<fluid_settings_t*>(fluid_sfloader_get_data(loader));
-    int on_demand = 0;
+    int on_demand = 0, polyphony = 256;
     fluid_settings_getint(settings, "synth.dynamic-sample-loading", &on_demand);
+    fluid_settings_getint(settings, "synth.polyphony", &polyphony);
     if (!on_demand) return nullptr;
     std::shared_ptr<Font> font = open_font(path);
     if (!font) return nullptr;
-    auto handle = std::make_unique<FontHandle>();
+    auto* handle = new FontHandle;
     handle->font = font;
+    handle->voice_slots = std::bit_ceil(2 * static_cast<size_t>(std::clamp(polyphony, 64, 65535)));
+    handle->voices = std::make_unique<VoiceEntry[]>(handle->voice_slots);
     handle->sfont = new_fluid_sfont(font_name, font_preset, font_iteration_start, font_iteration_next, font_free);
-    if (handle->sfont == nullptr) return nullptr;
+    if (handle->sfont == nullptr) return free_handle(handle), nullptr;
+    fluid_sfont_set_data(handle->sfont, handle);
     for (Preset& preset : font->presets) {
         fluid_preset_t* record =
             new_fluid_preset(handle->sfont, preset_name, preset_bank, preset_program, play_note, delete_fluid_preset);
-        if (record == nullptr) {
-            for (fluid_preset_t* made : handle->presets) delete_fluid_preset(made);
-            delete_fluid_sfont(handle->sfont);
-            return nullptr;
-        }
+        if (record == nullptr) return free_handle(handle), nullptr;
         fluid_preset_set_data(record, &preset);
         handle->presets.push_back(record);
     }
-    fluid_sfont_set_data(handle->sfont, handle.get());
+    {
+        std::lock_guard<std::mutex> guard(font->lock);
+        font->handles.push_back(handle);
+    }
     std::lock_guard<std::mutex> guard(registry_lock);
-    handles.push_back(handle.get());
-    return handle.release()->sfont;
+    handles.push_back(handle);
+    return handle->sfont;
 }
 
 // The preset a channel plays for (bank, program), with the library's fallbacks for one the
@@ -809,16 +1001,35 @@ bool sf3_follow_programs(fluid_synth_t* synth, const std::atomic<bool>& cancelle
         for (const Zone& zone : preset->zones)
             for (const Zone& part : font.instruments[zone.target].zones) needed[part.target] = true;
     }
+    // A sample that would not decode is tried again each time its program is chosen; past the
+    // budget none is tried.
+    size_t tried = 0, failures = 0;
+    bool spent = false;
     for (size_t i = 0; i < font.sample_count && !cancelled.load(); ++i) {
         if (!needed[i]) continue;
+        Sample& sample = font.samples[i];
+        Sample& owner = font.samples[sample.owner];
         std::lock_guard<std::mutex> guard(font.lock);
-        font.samples[i].needed = true;
-        decode_head(font, font.samples[i]);
+        owner.needed = true;
+        if (spent && owner.state.load() == sample_none) continue;
+        const Decoded result = decode_head(font, owner);
+        spent = spent || result == over_budget;
+        if (result == decoded) make_record(font, i);
+        tried += 1;
+        failures += result != decoded || sample.fluid.load() == nullptr ? 1 : 0;
     }
     {
         std::lock_guard<std::mutex> guard(font.lock);
         for (size_t i = 0; i < font.sample_count; ++i)
+            if (needed[i]) needed[font.samples[i].owner] = true;
+        for (size_t i = 0; i < font.sample_count; ++i)
             if (!needed[i]) font.samples[i].needed = false;
+        const bool none_decodes = font.playable == 0 || (tried > 0 && failures == tried && !font.decoded_any);
+        if (none_decodes && !font.said_broken && !cancelled.load()) {
+            font.said_broken = true;
+            std::fprintf(stderr, "vxpiano: cannot play SoundFont %s: none of its samples decodes\n",
+                         font.path.c_str());
+        }
     }
     sem_post(&font.wake);
     return true;

@@ -3,7 +3,8 @@
 // piano of a General MIDI .sf3, of which the keyboard plays one key at a time. This one decodes
 // the first half second of each sample when its program is chosen, and the rest of a sample
 // while its first note plays those first frames; the rest goes again once the sample has
-// rested, and every sample of a program no longer chosen goes whole.
+// rested, and every sample of a program no longer chosen goes whole, never while a voice may
+// still read it. What a file can make it decode, and a Note On's work, are bounded.
 #pragma once
 
 #include <atomic>
