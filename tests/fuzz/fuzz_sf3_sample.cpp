@@ -60,7 +60,7 @@ void fuzz_sf3_sample_check(bool holds) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace app;
-    Font& font = fuzz_sf3_sample_font();
+    app::Font& font = fuzz_sf3_sample_font();
     std::vector<uint8_t> stream(data, data + size);
     fuzz_sf3_sample_fix_pages(stream);
     if (font.file < 0 || ftruncate(font.file, 0) != 0 ||
