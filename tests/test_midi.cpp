@@ -337,6 +337,8 @@ struct SoundFontExtras {
     size_t more_headers = 0;
     // What the last page of the stream says its length is, when not 0.
     uint64_t forged_frames = 0;
+    // Every page's capture pattern spoilt: no decoder can read the stream.
+    bool broken_stream = false;
 };
 
 Bytes modulator(unsigned source, unsigned destination, int amount) {
@@ -359,6 +361,9 @@ bool write_sine_soundfont(const std::string& path, double frequency, double seco
     sf_close(encoder);
     Bytes ogg = read_file(path + ".ogg");
     if (extras.forged_frames != 0) forge_frame_count(ogg, extras.forged_frames);
+    if (extras.broken_stream)
+        for (size_t i = 0; i + 4 <= ogg.size(); ++i)
+            if (std::memcmp(&ogg[i], "OggS", 4) == 0) ogg[i] = 'X';
     Bytes samples = ogg;
     samples.resize(ogg.size() + extras.more_headers);
 
@@ -784,6 +789,39 @@ size_t resident_bytes() {
     return 0;
 }
 
+// What the loader writes on stderr while it follows the programs chosen on `synth`.
+std::string said_while_following(fluid_synth_t* synth, const std::string& errors) {
+    fflush(stderr);
+    const int saved = dup(2), file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(file, 2);
+    const std::atomic<bool> cancelled{false};
+    EXPECT_TRUE(app::sf3_follow_programs(synth, cancelled));
+    fflush(stderr);
+    dup2(saved, 2);
+    close(file), close(saved);
+    const Bytes said = read_file(errors);
+    return {said.begin(), said.end()};
+}
+
+// A SoundFont none of whose samples decodes says so, once, instead of playing silence.
+TEST(CompressedSoundFont, AFileWhoseEverySampleIsBrokenSaysSoOnce) {
+    const vxtest::TempDir dir{"vxmidi"};
+    const std::string font = dir.file("broken.sf3");
+    ASSERT_TRUE(write_sine_soundfont(font, 440, 1, {.broken_stream = true}));
+    fluid_settings_t* settings = new_fluid_settings();
+    fluid_settings_setint(settings, "synth.dynamic-sample-loading", 1);
+    fluid_synth_t* synth = new_fluid_synth(settings);
+    fluid_synth_add_sfloader(synth, app::new_sf3_loader(settings));
+    ASSERT_NE(fluid_synth_sfload(synth, font.c_str(), 1), FLUID_FAILED);
+    const std::string first = said_while_following(synth, dir.file("first.txt"));
+    EXPECT_NE(first.find("cannot play SoundFont " + font), std::string::npos) << first;
+    fluid_synth_program_change(synth, 0, 0);
+    const std::string again = said_while_following(synth, dir.file("again.txt"));
+    EXPECT_EQ(again.find("cannot play SoundFont"), std::string::npos) << again;
+    delete_fluid_synth(synth);
+    delete_fluid_settings(settings);
+}
+
 // 20,000 sample headers on one two-second stream, half of them on the same bytes, the others
 // each on a range of its own: choosing their program decodes the same bytes once and of the
 // rest what fits the loader's bound (64 MiB of beginnings), says on stderr that the rest stays
@@ -801,20 +839,11 @@ TEST(CompressedSoundFont, ProgramOfThousandsOfHeadersOnOneStreamIsCutToTheBound)
     ASSERT_NE(fluid_synth_sfload(synth, font.c_str(), 1), FLUID_FAILED);
 
     const size_t before = resident_bytes();
-    fflush(stderr);
-    const int saved = dup(2), file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(file, 2);
-    const std::atomic<bool> cancelled{false};
-    EXPECT_TRUE(app::sf3_follow_programs(synth, cancelled));
-    fflush(stderr);
-    dup2(saved, 2);
-    close(file), close(saved);
+    const std::string said = said_while_following(synth, errors);
     const size_t grown = resident_bytes() - before;
     // A sanitizer's allocator keeps freed blocks and pads live ones: its figure says nothing.
     if (!vxtest::sanitized)
         EXPECT_LT(grown, size_t{96} << 20) << "resident memory grew by " << (grown >> 20) << " MiB";
-    const Bytes said_bytes = read_file(errors);
-    const std::string said(said_bytes.begin(), said_bytes.end());
     EXPECT_NE(said.find("SoundFont " + font), std::string::npos) << said;
     EXPECT_NE(said.find("stay silent"), std::string::npos) << said;
 
