@@ -60,10 +60,16 @@ say "root: $(( $(now) - start )) s, $(packages | wc -l) packages"
 git clone -q --no-checkout "$source_dir" "$root/root/vxpiano"
 git -C "$root/root/vxpiano" checkout -q --detach "$head"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
-for m in proc sys dev dev/pts dev/shm; do
+for m in proc sys dev dev/pts; do
     mount --bind "/$m" "$root/$m"
     mounted="$root/$m $mounted"
 done
+# A /dev/shm of its own: what the root's JACK leaves there (its metadata database, made by the
+# root's libdb) would otherwise be met by this machine's JACK clients, which refuse it loudly.
+# Private first, so that where mounts propagate the tmpfs doesn't reach this machine's /dev/shm.
+mount --make-private "$root/dev"
+mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
+mounted="$root/dev/shm $mounted"
 
 failed=0
 fail() { say "FAIL: $*"; failed=1; }
