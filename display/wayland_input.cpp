@@ -22,8 +22,10 @@ void pointer_at(Backend& b, wl_fixed_t sx, wl_fixed_t sy) {
     b.pointer_y = static_cast<int>(std::floor(y * b.buffer_height / std::max(1, b.logical_height)));
 }
 
+// Within the surface too: a button held since a press reports motion beyond its edges.
 bool on_close_button(const Backend& b) {
-    return b.client_frame && b.pointer_y < b.bar_rows * b.zoom && b.pointer_x >= close_button_left(b) * b.zoom;
+    return b.client_frame && b.pointer_y >= 0 && b.pointer_y < b.bar_rows * b.zoom && b.pointer_x >= close_button_left(b) * b.zoom &&
+           b.pointer_x < b.buffer_width;
 }
 
 // The desktop's arrow over the window, at the window's scale (libwayland-cursor's built-in
@@ -56,10 +58,7 @@ void pointer_enter(void* data, wl_pointer* pointer, uint32_t serial, wl_surface*
     pointer_at(*b, sx, sy);
     window_pointer_entered(b->pointer_x, b->pointer_y, b->pointer_x, b->pointer_y);
 }
-void pointer_leave(void* data, wl_pointer*, uint32_t, wl_surface*) {
-    static_cast<Backend*>(data)->close_pressed = false;
-    window_pointer_left();
-}
+void pointer_leave(void*, wl_pointer*, uint32_t, wl_surface*) { window_pointer_left(); }
 void pointer_motion(void* data, wl_pointer*, uint32_t, wl_fixed_t sx, wl_fixed_t sy) {
     auto* b = static_cast<Backend*>(data);
     pointer_at(*b, sx, sy);
@@ -68,13 +67,20 @@ void pointer_motion(void* data, wl_pointer*, uint32_t, wl_fixed_t sx, wl_fixed_t
 void pointer_button(void* data, wl_pointer*, uint32_t serial, uint32_t time, uint32_t button, uint32_t state) {
     auto* b = static_cast<Backend*>(data);
     const bool press = state == WL_POINTER_BUTTON_STATE_PRESSED;
-    if (b->client_frame && b->pointer_y < b->bar_rows * b->zoom) {
-        // The frame: its close button answers on release over it, the rest of the bar moves.
+    if (button == BTN_LEFT && !press && b->close_pressed) {
+        // The close button answers a release over it after a press on it, whatever came between
+        // (a compositor may send a leave and an enter while the button is held).
+        b->close_pressed = false;
+        if (on_close_button(*b)) window_close_request();
+        return;
+    }
+    if (press) b->close_pressed = false;
+    if (press && b->client_frame && b->pointer_y >= 0 && b->pointer_y < b->bar_rows * b->zoom) {
+        // The frame: a press on its close button waits for the release, the rest of the bar
+        // moves. Releases go on to the picture, which may hold a press dragged up here.
         if (button != BTN_LEFT) return;
-        if (press && on_close_button(*b)) b->close_pressed = true;
-        else if (press) xdg_toplevel_move(b->toplevel, b->seat, serial);
-        else if (b->close_pressed && on_close_button(*b)) window_close_request();
-        if (!press) b->close_pressed = false;
+        if (on_close_button(*b)) b->close_pressed = true;
+        else xdg_toplevel_move(b->toplevel, b->seat, serial);
         return;
     }
     int bit = 0;
