@@ -206,16 +206,19 @@ TEST(WaylandScreen, FollowsTheOutputsScale) {
 }
 
 // Where the compositor draws no frame (weston offers no xdg-decoration, as GNOME does not), the
-// window draws a bar of its own above the unchanged picture; its close button ends the program
-// with 0 on the first click.
+// window draws a bar of its own above the unchanged picture; a key held and dragged up into the
+// bar is let go there (the pointer back over the keys plays nothing); its close button ends the
+// program with 0 on the first click.
 TEST(WaylandFrame, WithoutServerSideDecorationsTheWindowsOwnCloseButtonEndsIt) {
     vxtest::Compositor desktop;
     ASSERT_EQ(desktop.start_weston(), "");
     vxtest::TempDir directory{"vxwayland_frame"};
     ASSERT_TRUE(vxtest::copy_file(vxtest::shipped_picture(), directory.file("piano_k.bmp")));
     const vxtest::Frame frame = vxtest::expected_frame(directory.path());
+    vxtest::FifoReader midi;
+    ASSERT_TRUE(midi.open(directory.file("midi.fifo")));
     std::vector<std::string> env = desktop.client_environment();
-    env.push_back("VXMIDI=smf:" + directory.file("out.mid"));
+    env.push_back("VXMIDI=raw:" + directory.file("midi.fifo"));
     vxtest::Program program;
     ASSERT_TRUE(program.start(directory.path(), env));
 
@@ -250,6 +253,27 @@ TEST(WaylandFrame, WithoutServerSideDecorationsTheWindowsOwnCloseButtonEndsIt) {
         },
         10000ms))
         << "no window with its own bar above the start frame; stderr: " << program.error_text();
+
+    // C held, dragged up onto the bar (which ends its note) and let go there; the pointer then
+    // rests on C# and goes on to click C: had the bar kept the release, the button would still
+    // be down and C# would sound.
+    const Window root = DefaultRootWindow(d);
+    ASSERT_TRUE(midi.wait_count(1)) << "the opening Program Change";
+    vxtest::pointer_move(d, root, left + kC[0], top + bar_rows + kC[1]);
+    vxtest::button(d, 1, true);
+    ASSERT_TRUE(midi.wait_count(2)) << vxtest::describe(midi.messages());
+    vxtest::pointer_move(d, root, left + frame.width / 2, top + bar_rows / 2);
+    ASSERT_TRUE(midi.wait_count(3)) << vxtest::describe(midi.messages());
+    vxtest::button(d, 1, false);
+    vxtest::pointer_move(d, root, left + kCSharp[0], top + bar_rows + kCSharp[1]);
+    std::this_thread::sleep_for(300ms);
+    vxtest::pointer_move(d, root, left + kC[0], top + bar_rows + kC[1]);
+    vxtest::click(d, 1);
+    ASSERT_TRUE(midi.wait_count(5)) << vxtest::describe(midi.messages());
+    const std::vector<vxtest::MidiMessage> all = midi.messages(), played(all.begin() + 1, all.begin() + 5);
+    const std::vector<vxtest::MidiMessage> want = {note_on(0, kNoteC, 127), note_off(0, kNoteC, 127), note_on(0, kNoteC, 127),
+                                                   note_off(0, kNoteC, 127)};
+    EXPECT_EQ(played, want) << vxtest::describe(all);
 
     // One click, as a person makes it: the pointer onto the button, a pause, a press.
     const int x = left + frame.width - bar_rows / 2, y = top + bar_rows / 2;
