@@ -107,14 +107,30 @@ std::string Compositor::start_weston() {
     scale_ = 1;
     if (std::string problem = prepare(); !problem.empty()) return problem;
     const std::string dir = runtime_->path();
-    if (!launch({"weston", "--backend=x11-backend.so", "--use-pixman", "--width=1000", "--height=560", "--socket=wayland-vx"}))
+    constexpr int width = 1000, height = 560;
+    if (!launch({"weston", "--backend=x11-backend.so", "--use-pixman", "--width=" + std::to_string(width),
+                 "--height=" + std::to_string(height), "--socket=wayland-vx"}))
         return "weston could not be started";
     wayland_display_ = "wayland-vx";
-    if (!wait_until([&] { return std::filesystem::exists(dir + "/wayland-vx"); }, std::chrono::milliseconds(15000))) {
+    Display* d = x();
+    const Window root = DefaultRootWindow(d);
+    // Its desktop drawn: the output's middle is no longer the unlit screen.
+    auto drawn = [&] {
+        const Capture shot = capture(d, root);
+        return shot.width >= width && (shot.at(width / 2, height / 2) & 0xFFFFFF) != 0;
+    };
+    if (!wait_until([&] { return std::filesystem::exists(dir + "/wayland-vx"); }, std::chrono::milliseconds(15000)) ||
+        !wait_until(drawn, std::chrono::milliseconds(15000))) {
         std::string log = read_text(dir + "/compositor.log");
         stop();
         return "weston did not start: " + log.substr(0, 2000);
     }
+    // weston's X11 back end moves its pointer by the X pointer's steps, from where it believes
+    // it is, and starts out of step when it misses the X pointer's place while starting: every
+    // click then lands elsewhere. Pushed to the output's far corner and then to its origin, the
+    // two pointers meet at the edges, where weston holds its own.
+    pointer_move(d, root, width - 1, height - 1);
+    pointer_move(d, root, 0, 0);
     return "";
 }
 

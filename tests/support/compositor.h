@@ -33,7 +33,8 @@ public:
     // floating windows at (0, 0) without borders; "" or what went wrong.
     std::string start(int scale = 1);
     // Starts the Xvfb and weston (X11 back end, pixman) with one 1000 x 560 output at (0, 0)
-    // of the Xvfb, scale 1; only the X side (x()) reads its pixels.
+    // of the Xvfb, scale 1; only the X side (x()) reads its pixels. Returns once its desktop is
+    // drawn, with its pointer brought into step with the X pointer, at the output's origin.
     std::string start_weston();
     // The compositor dies at once (SIGKILL), as a crashed desktop does.
     void kill();
