@@ -254,7 +254,8 @@ struct JackMidiIn : JackMidi {
 // A hardware keyboard connected to the port plays through to the output on the channel the
 // slider shows, its keys shown pressed while held; the mouse still plays beside it. Running
 // status, real-time bytes, SysEx, a Note Off with no Note On and a note outside the keys shown
-// do no harm. Its Program Change moves the instrument slider; moving the channel slider with
+// do no harm. Its Program Change moves the instrument slider and goes out before the notes
+// behind it; moving the channel slider with
 // keys and the pedal down ends them on the old channel first; Escape ends what is still held.
 TEST_F(JackMidiIn, AKeyboardPlaysOnTheSlidersChannelAndNothingIsLeftHanging) {
     start();
@@ -283,12 +284,14 @@ TEST_F(JackMidiIn, AKeyboardPlaysOnTheSlidersChannelAndNothingIsLeftHanging) {
     expect_out();
     expect_key(kC, kWhite, "C let go by both");
 
-    play({0xC0, 5}, 1);
-    want.push_back(program_change(1, 5));
+    // A sequencer's Program Change and the note right behind it: the note sounds in the new program.
+    play({0xC0, 5, 0x90, 45, 60}, 2);
+    want.insert(want.end(), {program_change(1, 5), note_on(1, 45, 60)});
     expect_out();
 
     run.click_at(kChannelUp[0], kChannelUp[1]);
-    want.insert(want.end(), {note_off(1, 20, 0), note_off(1, 40, 0), message(0xB1, 64, 0), program_change(2, 5)});
+    want.insert(want.end(), {note_off(1, 20, 0), note_off(1, 40, 0), note_off(1, 45, 0), message(0xB1, 64, 0),
+                             program_change(2, 5)});
     expect_out();
     expect_key(kE, kWhite, "E ended by the channel change");
     play({0x80, 40, 64});  // its key, let go on the keyboard afterwards: nothing more

@@ -63,8 +63,9 @@ void instrument_chosen() {
     }
 }
 
-// A Program Change from the input moves the instrument slider as a click would.
-void instrument_from_input(int program) {
+// A Program Change from the input, sent already, moves the instrument slider as a click would.
+void instrument_from_input(int program, int sent_on) {
+    if (sent_on == midi_channel) channel_program = program;
     slider_draw_thumb(0, 0);
     sliders[0].value = static_cast<float>(program);
     slider_clamp(0);
@@ -157,7 +158,7 @@ bool app_pass(void* key_sheet) {
     const uint64_t input_seen = vx::input_generation();
     const MidiInputPass played = midi_input_pass();
     keys_to_show |= played.keys_changed;
-    if (played.program >= 0) instrument_from_input(played.program);
+    if (played.program >= 0) instrument_from_input(played.program, played.program_channel);
     vx::pointer_read_begin();
     keys_mouse(key_sheet);
     const int32_t slider = slider_mouse();
@@ -180,15 +181,12 @@ bool app_pass(void* key_sheet) {
             blank(254, 6, 410, 22);
             text(whole(3) == percussion_channel ? "Percussion" : instrument_name(whole(0)), 256, 7);
             if (whole(3) == midi_channel) break;
-            // The input's notes end on the channel they sound on before the new one hears anything.
-            midi_input_release();
             keys_to_show = true;
-            midi_channel = whole(3);
-            // The new channel plays what the caption shows; the percussion channel keeps its kit.
-            if (midi_channel != percussion_channel) {
-                channel_program = whole(0);
-                midi_program_change(channel_program);
-            }
+            // The input's notes end on the channel they sound on, and the new channel gets the
+            // program the caption shows (the percussion channel keeps its kit), before it hears
+            // anything of the input.
+            if (whole(3) != percussion_channel) channel_program = whole(0);
+            midi_input_set_channel(whole(3), whole(3) != percussion_channel ? channel_program : -1);
             break;
         default: break;
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include <signal.h>
@@ -34,6 +35,9 @@ const MidiBackend midi_backends[] = {
 };
 
 const MidiBackend* midi_handle = nullptr;
+// The program's thread and the input's passing thread both send; the back ends take one
+// writer at a time.
+std::mutex output_lock;
 
 constexpr const char* open_failed_caption = "Cannot open MIDI device.";
 constexpr const char* open_failed_text = "Error:";
@@ -136,6 +140,14 @@ void end_started_notes() {
     }
 }
 
+void close_output() {
+    if (midi_handle == nullptr) return;
+    end_started_notes();
+    midi_handle->close();
+    // Forgotten at once so a late send or a second close cannot reach a closed output.
+    midi_handle = nullptr;
+}
+
 }  // namespace
 
 void midi_ignore_signal(int signal_number) {
@@ -151,7 +163,8 @@ void midi_ignore_signal(int signal_number) {
 }
 
 int midi_open() {
-    if (midi_handle != nullptr) midi_close();
+    std::unique_lock guard(output_lock);
+    close_output();
     alsa_quiet_errors();
     midi_clear_reason();
     for (StartedNote& started : started_notes) started = {};
@@ -159,6 +172,7 @@ int midi_open() {
     if (midi_handle == nullptr) {
         std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, midi_reason());
         std::fflush(stderr);
+        guard.unlock();
         midi_message_box(open_failed_caption, open_failed_text, midi_reason());
         midi_close();
         vx::rt_exit(0);
@@ -169,11 +183,18 @@ int midi_open() {
     return 0;
 }
 
-int midi_note_on(int key_note) { return send_note(0x90, key_note); }
+int midi_note_on(int key_note) {
+    std::lock_guard guard(output_lock);
+    return send_note(0x90, key_note);
+}
 
-int midi_note_off(int key_note) { return send_note(0x80, key_note); }
+int midi_note_off(int key_note) {
+    std::lock_guard guard(output_lock);
+    return send_note(0x80, key_note);
+}
 
 int midi_program_change(int program) {
+    std::lock_guard guard(output_lock);
     if (midi_handle == nullptr) return midi_not_open;
     if (!is_channel(midi_channel) || !is_data_byte(program)) return midi_out_of_range;
     return send_word(0xC0 + static_cast<uint32_t>(midi_channel) +
@@ -186,16 +207,14 @@ int midi_send(const uint8_t* bytes, int count) {
         return midi_out_of_range;
     for (int i = 1; i < count; ++i)
         if (!is_data_byte(bytes[i])) return midi_out_of_range;
+    std::lock_guard guard(output_lock);
+    if (midi_handle == nullptr) return midi_not_open;
     return midi_handle->send(bytes, count);
 }
 
 int midi_close() {
-    if (midi_handle != nullptr) {
-        end_started_notes();
-        midi_handle->close();
-        // Forgotten at once so a late send or a second close cannot reach a closed output.
-        midi_handle = nullptr;
-    }
+    std::lock_guard guard(output_lock);
+    close_output();
     return -1;
 }
 

@@ -1,6 +1,6 @@
-// MIDI input: "VXMIDI_IN", the wake-up of the program's loop, and what the program's thread
-// does with what came in: passes it on to the output on the slider's channel and keeps the
-// notes held, so that each one it passed on gets its Note Off.
+// MIDI input: "VXMIDI_IN", and the passing thread that the routes wake: it passes what came in
+// on to the output on the slider's channel at once, keeps the notes held, so that each one it
+// passed on gets its Note Off, and tells the program's loop what to draw.
 #include "app/midi/midi_input.h"
 
 #include <poll.h>
@@ -13,13 +13,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include <pthread.h>
+#include <sys/syscall.h>
 
 #include "app/midi/midi.h"
 #include "app/midi/midi_input_route.h"
+#include "app/sound/realtime.h"
 #include <vxgfx/input.h>
 
 namespace app {
@@ -29,23 +32,20 @@ InputQueue jack_input_queue;
 
 namespace {
 
-// The routes' threads write to the counter; this thread turns that into the window layer's
-// notification, whose lock the JACK cycle must not take.
+// The routes' threads write to the counter; the passing thread wakes on it. Playing from there
+// keeps the program's thread, which may be drawing or waiting on the display, out of the way
+// from a key struck to its sound.
 int wake_fd = -1;
-std::atomic<bool> relay_stopping{false};
-std::thread relay;
+std::atomic<bool> passer_stopping{false};
+std::thread passer;
 bool alsa_open_now = false, jack_open_now = false;
+// Below the renderer's priority: what it passes on is only heard at the renderer's next block.
+constexpr int passer_priority = 40;
 
-void relay_wake_ups() {
-    pthread_setname_np(pthread_self(), "vx-midi-in");
-    pollfd readable{wake_fd, POLLIN, 0};
-    while (!relay_stopping.load()) {
-        if (::poll(&readable, 1, -1) <= 0) continue;
-        uint64_t count = 0;
-        if (::read(wake_fd, &count, sizeof count) < 0) continue;
-        if (!relay_stopping.load()) vx::input_arrived();
-    }
-}
+// Guards what follows, and midi_channel against the passing thread's reads: the program's
+// thread changes the channel only through midi_input_set_channel.
+std::mutex state_lock;
+MidiInputPass pending;  // what the program's thread has yet to show
 
 // The sources that hold each note (a note sounds once, however many hold it) and the channel
 // it went out on. The program's thread only.
@@ -97,7 +97,13 @@ void take_message(uint8_t status, uint8_t data1, uint8_t data2, uint8_t source, 
             if (data1 == 64) sustain_channel = data2 >= 64 ? channel : -1;
             send(static_cast<uint8_t>(0xB0 | channel), data1, data2);
             break;
-        case 0xC0: pass.program = data1; break;
+        case 0xC0:
+            // Sent here, before the notes that follow it; the slider follows on the program's
+            // thread. The percussion channel keeps its kit, as with the slider.
+            if (channel != 9) send(static_cast<uint8_t>(0xC0 | channel), data1, 0);
+            pass.program = data1;
+            pass.program_channel = channel != 9 ? channel : -1;
+            break;
         default: send(static_cast<uint8_t>((status & 0xF0) | channel), data1, data2); break;
     }
 }
@@ -145,6 +151,40 @@ InputChoice input_choice() {
     return choice;
 }
 
+void pass_on() {
+    pthread_setname_np(pthread_self(), "vx-midi-in");
+    make_thread_realtime(static_cast<pid_t>(syscall(SYS_gettid)), passer_priority);
+    pollfd readable{wake_fd, POLLIN, 0};
+    while (!passer_stopping.load()) {
+        if (::poll(&readable, 1, -1) <= 0) continue;
+        uint64_t count = 0;
+        if (::read(wake_fd, &count, sizeof count) < 0) continue;
+        if (passer_stopping.load()) break;
+        MidiInputPass taken;
+        {
+            std::lock_guard guard(state_lock);
+            take_queue(alsa_input_queue, taken);
+            take_queue(jack_input_queue, taken);
+            pending.keys_changed |= taken.keys_changed;
+            if (taken.program >= 0) {
+                pending.program = taken.program;
+                pending.program_channel = taken.program_channel;
+            }
+        }
+        // The window layer's notification; its lock is never taken on a route's thread.
+        vx::input_arrived();
+    }
+}
+
+void release_held() {
+    for (int note = 0; note < 128; ++note) {
+        held_by[note].reset();
+        note_ends(static_cast<uint8_t>(note), 0);
+    }
+    if (sustain_channel >= 0) send(static_cast<uint8_t>(0xB0 | sustain_channel), 64, 0);
+    sustain_channel = -1;
+}
+
 }  // namespace
 
 void midi_input_wake() {
@@ -162,8 +202,12 @@ void midi_input_open() {
     if (wake_fd < 0) return;
     alsa_input_queue.clear();
     jack_input_queue.clear();
-    relay_stopping = false;
-    relay = std::thread(relay_wake_ups);
+    {
+        std::lock_guard guard(state_lock);
+        pending = MidiInputPass{};
+    }
+    passer_stopping = false;
+    passer = std::thread(pass_on);
     alsa_open_now = alsa_input_open(choice.alsa_sources.empty() ? nullptr : choice.alsa_sources.c_str());
 #if VX_JACK
     jack_open_now = jack_input_open(choice.jack_ports.empty() ? nullptr : choice.jack_ports.c_str());
@@ -176,10 +220,10 @@ void midi_input_close() {
 #endif
     if (alsa_open_now) alsa_input_close();
     alsa_open_now = jack_open_now = false;
-    if (relay.joinable()) {
-        relay_stopping = true;
+    if (passer.joinable()) {
+        passer_stopping = true;
         midi_input_wake();
-        relay.join();
+        passer.join();
     }
     if (wake_fd >= 0) ::close(wake_fd);
     wake_fd = -1;
@@ -190,8 +234,11 @@ void midi_input_close() {
 MidiInputPass midi_input_pass() {
     MidiInputPass pass;
     if (wake_fd < 0) return pass;
-    take_queue(alsa_input_queue, pass);
-    take_queue(jack_input_queue, pass);
+    {
+        std::lock_guard guard(state_lock);
+        pass = pending;
+        pending = MidiInputPass{};
+    }
 #if VX_JACK
     if (jack_open_now && jack_input_lost()) {
         jack_input_close();
@@ -202,14 +249,21 @@ MidiInputPass midi_input_pass() {
 }
 
 void midi_input_release() {
-    for (int note = 0; note < 128; ++note) {
-        held_by[note].reset();
-        note_ends(static_cast<uint8_t>(note), 0);
-    }
-    if (sustain_channel >= 0) send(static_cast<uint8_t>(0xB0 | sustain_channel), 64, 0);
-    sustain_channel = -1;
+    std::lock_guard guard(state_lock);
+    release_held();
 }
 
-bool midi_input_held(int note) { return note >= 0 && note < 128 && held_by[note].any(); }
+void midi_input_set_channel(int channel, int program) {
+    std::lock_guard guard(state_lock);
+    release_held();
+    midi_channel = channel;
+    if (program >= 0) midi_program_change(program);
+}
+
+bool midi_input_held(int note) {
+    if (note < 0 || note >= 128) return false;
+    std::lock_guard guard(state_lock);
+    return held_by[note].any();
+}
 
 }  // namespace app

@@ -1,6 +1,6 @@
 // MIDI input: what a hardware keyboard (or any other source) plays comes in on the routes'
-// own threads, is passed on to the output on the program's thread, on the channel the slider
-// shows, and its held notes are kept so that every note passed on gets its Note Off.
+// own threads and is passed on to the output by a thread of its own, on the channel the slider
+// shows; its held notes are kept so that every note passed on gets its Note Off.
 #pragma once
 
 #include <cstdint>
@@ -16,17 +16,22 @@ void midi_input_open();
 // Stops the routes, then ends every note the input passed on. Call before midi_close.
 void midi_input_close();
 
-// What one call of midi_input_pass took in.
+// What came in since the program's thread last asked.
 struct MidiInputPass {
     bool keys_changed = false;  // a note was pressed or let go
     int program = -1;           // the last Program Change that came in, else -1
+    int program_channel = -1;   // the channel it went out on
 };
-// On the program's thread: everything that came in since the last call goes out through the
-// output on midi_channel, except Program Changes, which the caller shows and sends itself.
+// What came in went out already, from the input's own thread, on midi_channel, a Program
+// Change on that channel too (but the percussion channel's); this tells the program's thread
+// what to show.
 MidiInputPass midi_input_pass();
 // A Note Off for every note the input holds, on the channel it went out on, and the sustain
-// pedal let go: before the channel changes, and at the end.
+// pedal let go: at the end, and wherever the output must hear no more of the input's notes.
 void midi_input_release();
+// Changes midi_channel, after the input's held notes end on the old one, and sends `program`
+// there first (-1: none), so that nothing comes in on the new channel before either.
+void midi_input_set_channel(int channel, int program);
 // Whether the input holds the MIDI note (0..127).
 bool midi_input_held(int note);
 

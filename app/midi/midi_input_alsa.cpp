@@ -17,7 +17,6 @@
 #include <pthread.h>
 
 #include "app/midi/midi_input_route.h"
-#include <vxgfx/input.h>
 
 namespace app {
 
@@ -186,9 +185,7 @@ void listen() {
             while ((left = snd_seq_event_input(sequencer, &ev)) >= 0 || left == -ENOSPC)
                 if (left >= 0 && ev != nullptr) queued |= take_event(ev);
         }
-        // Straight to the program's loop: this thread may take the notification's lock, unlike
-        // the JACK cycle, and a keyboard's note waits for one thread less.
-        if (queued) vx::input_arrived();
+        if (queued) midi_input_wake();
     }
 }
 
