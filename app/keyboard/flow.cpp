@@ -11,9 +11,10 @@
 #include "app/keyboard/draw.h"
 #include "app/keyboard/icon.h"
 #include "app/keyboard/instruments.h"
+#include "app/keyboard/message_box.h"
+#include "app/keyboard/piano.h"
 #include "app/midi/midi.h"
 #include "app/midi/midi_input.h"
-#include "app/keyboard/piano.h"
 #include <vxgfx/icon.h>
 #include <vxgfx/input.h>
 #include <vxgfx/image.h>
@@ -113,6 +114,7 @@ const char* picture_path() {
 
 bool app_start(void** key_sheet_out) {
     *key_sheet_out = nullptr;
+    midi_failure_box = message_box;
     midi_open();
     channel_program = 0;
     vx::set_program_icon(piano_icon());

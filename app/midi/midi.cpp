@@ -11,7 +11,6 @@
 #include <strings.h>
 
 #include "app/midi/midi_backend.h"
-#include "app/midi/midi_message_box.h"
 #include <vxgfx/runtime.h>
 
 namespace app {
@@ -19,6 +18,7 @@ namespace app {
 int32_t midi_channel = 0;
 int32_t octave_base = 3;
 int32_t note_velocity = 127;
+bool (*midi_failure_box)(const char* caption, const char* text, const char* reason) = nullptr;
 
 namespace {
 
@@ -173,7 +173,7 @@ int midi_open() {
         std::fprintf(stderr, "%s\n%s %s\n", open_failed_caption, open_failed_text, midi_reason());
         std::fflush(stderr);
         guard.unlock();
-        midi_message_box(open_failed_caption, open_failed_text, midi_reason());
+        if (midi_failure_box) midi_failure_box(open_failed_caption, open_failed_text, midi_reason());
         midi_close();
         vx::rt_exit(0);
     }

@@ -25,6 +25,9 @@ enum : int {
 // opened it tells the user ("Cannot open MIDI device." / "Error:") and ends the process with
 // exit code 0.
 int midi_open();
+// How midi_open tells the user of the failure beside stderr: a box the program shows (its
+// window is not open yet), returning once answered. Null: stderr alone.
+extern bool (*midi_failure_box)(const char* caption, const char* text, const char* reason);
 
 int midi_note_on(int key_note);   // 0x90 + channel, octave_base * 12 + key_note, velocity
 // 0x80 with the channel and note number the key's Note On went out with (even if the channel

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/common/close_request.h"
-#include "app/midi/midi_message_box.h"
+#include "app/keyboard/message_box.h"
 #include <vxgfx/input.h>
 #include <vxgfx/console.h>
 #include <vxgfx/screen.h>

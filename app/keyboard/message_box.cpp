@@ -1,6 +1,6 @@
 // The MIDI open failure message: a small fixed-size X11 dialog with an error sign, the text and
 // an OK button, drawn with Xlib alone since it appears before the graphics screen exists.
-#include "app/midi/midi_message_box.h"
+#include "app/keyboard/message_box.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -257,7 +257,7 @@ bool is_answer_key(XKeyEvent* key) {
 
 }  // namespace
 
-bool midi_message_box(const char* caption, const char* text, const char* reason) {
+bool message_box(const char* caption, const char* text, const char* reason) {
     XInitThreads();
     std::unique_ptr<Display, DisplayCloser> owner(XOpenDisplay(nullptr));
     if (!owner) return screen_message_box(caption, text, reason);
