@@ -110,8 +110,8 @@ void BM_JackMidiInputToOutput(benchmark::State& state) {
     vxtest::PianoRun run;
     if (std::string problem = run.start("jack:" + receiver.port_name()); !problem.empty())
         return state.SkipWithError(problem.c_str());
-    // The output's client took the name "vxpiano"; the input's is the next one.
-    if (!player.connect_to("vxpiano-01:midi_in")) return state.SkipWithError("no input port");
+    // The input's port is on the output's client.
+    if (!player.connect_to("vxpiano:midi_in")) return state.SkipWithError("no input port");
     receiver.wait_count(1);
     const double period_us = 1e6 * server.period() / server.rate();
     std::vector<double> us, periods;
@@ -147,8 +147,8 @@ void BM_JackMidiInputToSound(benchmark::State& state) {
     vxtest::PianoRun run;
     if (std::string problem = run.start(vxtest::embedded_synth); !problem.empty()) return state.SkipWithError(problem.c_str());
     if (!recorder.connect_from("vxpiano:")) return state.SkipWithError("the program plays elsewhere");
-    // The synthesiser's client took the name "vxpiano"; the input's is the next one.
-    if (!player.connect_to("vxpiano-01:midi_in")) return state.SkipWithError("no input port");
+    // The input's port is on the synthesiser's client.
+    if (!player.connect_to("vxpiano:midi_in")) return state.SkipWithError("no input port");
     std::this_thread::sleep_for(500ms);
     const double period_us = 1e6 * server.period() / server.rate();
     struct Played {

@@ -339,7 +339,8 @@ constexpr int kNoteA = 69;
 // With a JACK server running, the embedded synthesiser finds it as with "VXMIDI" unset and
 // plays into it: each click sounds, a held key at its pitch, and stops after the release. The
 // sound is recorded by a client of the test's own. When the server goes away the keyboard
-// plays on silently, and sounds again once the server is back.
+// plays on silently, and sounds again once the server is back, and so does a hardware
+// keyboard played into the input port on the same client.
 TEST(JackSound, AClickSoundsThroughTheServerAndStops) {
     vxtest::JackServer server;
     ASSERT_TRUE(server.start(48000, 64)) << server.log();
@@ -362,7 +363,7 @@ TEST(JackSound, AClickSoundsThroughTheServerAndStops) {
         pressed_ns.push_back(now_ns());
         run.press();
         EXPECT_TRUE(vxtest::wait_until([&] { return vxtest::sounding_since(recorder.recording(), pressed_ns.back()); }))
-            << "click " << click << " made no sound";
+            << "click " << click << " made no sound; stderr: " << run.program.error_text() << "\nserver: " << server.log();
         std::this_thread::sleep_for(held ? 1000ms : 300ms);
         released_ns.push_back(now_ns());
         run.release();
@@ -421,6 +422,23 @@ TEST(JackSound, AClickSoundsThroughTheServerAndStops) {
     EXPECT_TRUE(vxtest::wait_until([&] { return vxtest::sounding_since(again.recording(), pressed_again); }))
         << "silent after the server came back: " << run.program.error_text();
     run.release();
+
+    // A keyboard finds the input as vxpiano:midi_in beside the sound, on the client that came
+    // back, and is heard. The connection takes hold some cycles later: the note is struck
+    // until it sounds.
+    vxtest::JackMidiSender player;
+    ASSERT_TRUE(player.open(server.name())) << server.log();
+    ASSERT_TRUE(player.connect_to("vxpiano:midi_in")) << "no input port on the sound's client: " << run.program.error_text();
+    std::this_thread::sleep_for(1500ms);  // the click's note dies away
+    const int64_t played = now_ns();
+    bool heard = false;
+    for (int tries = 0; tries < 40 && !heard; ++tries) {
+        ASSERT_TRUE(player.send({0x90, kNoteA, 100}));
+        heard = vxtest::wait_until([&] { return vxtest::sounding_since(again.recording(), played); }, 500ms);
+    }
+    EXPECT_TRUE(heard) << "the keyboard's note is not heard: " << run.program.error_text();
+    ASSERT_TRUE(player.send({0x80, kNoteA, 0}));
+    player.close();
     again.close();
     EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
 }

@@ -38,7 +38,8 @@ namespace {
 int wake_fd = -1;
 std::atomic<bool> passer_stopping{false};
 std::thread passer;
-bool alsa_open_now = false, jack_open_now = false;
+bool alsa_open_now = false;
+std::atomic<bool> jack_open_now{false};  // read by the passing thread too
 // Below the renderer's priority: what it passes on is only heard at the renderer's next block.
 constexpr int passer_priority = 40;
 
@@ -155,11 +156,17 @@ void pass_on() {
     pthread_setname_np(pthread_self(), "vx-midi-in");
     make_thread_realtime(static_cast<pid_t>(syscall(SYS_gettid)), passer_priority);
     pollfd readable{wake_fd, POLLIN, 0};
+    int timeout_ms = -1;
     while (!passer_stopping.load()) {
-        if (::poll(&readable, 1, -1) <= 0) continue;
+        const int ready = ::poll(&readable, 1, timeout_ms);
+        if (ready < 0) continue;
         uint64_t count = 0;
-        if (::read(wake_fd, &count, sizeof count) < 0) continue;
+        if (ready > 0 && ::read(wake_fd, &count, sizeof count) < 0) continue;
         if (passer_stopping.load()) break;
+#if VX_JACK
+        if (jack_open_now) timeout_ms = jack_input_tend();
+#endif
+        if (ready == 0) continue;
         MidiInputPass taken;
         {
             std::lock_guard guard(state_lock);
@@ -219,7 +226,8 @@ void midi_input_close() {
     if (jack_open_now) jack_input_close();
 #endif
     if (alsa_open_now) alsa_input_close();
-    alsa_open_now = jack_open_now = false;
+    alsa_open_now = false;
+    jack_open_now = false;
     if (passer.joinable()) {
         passer_stopping = true;
         midi_input_wake();
@@ -239,12 +247,6 @@ MidiInputPass midi_input_pass() {
         pass = pending;
         pending = MidiInputPass{};
     }
-#if VX_JACK
-    if (jack_open_now && jack_input_lost()) {
-        jack_input_close();
-        jack_open_now = false;
-    }
-#endif
     return pass;
 }
 

@@ -125,8 +125,9 @@ bool alsa_input_open(const char* sources);
 void alsa_input_close();
 bool jack_input_open(const char* ports);
 void jack_input_close();
-// The server went away: the client is closed at once, on the program's thread, as the sound
-// stream closes its own, before anything of this process opens a client on a new server.
-bool jack_input_lost();
+// On the passing thread after each wake-up: connects physical ports registered since, closes a
+// client whose server went and opens it again when the server is back. Returns when to be
+// called again at the latest, in milliseconds, or -1 for only at the next wake-up.
+int jack_input_tend();
 
 }  // namespace app

@@ -15,6 +15,7 @@
 
 #include "app/midi/midi.h"
 #include "app/midi/midi_backend.h"
+#include "app/sound/jack_host.h"
 
 namespace app {
 
@@ -55,6 +56,7 @@ void keep_error(const char* message) {
 void quiet_info(const char*) {}
 
 int process(jack_nframes_t frames, void*) {
+    jack_host_cycle(frames);  // the input's port, on this client
     void* buffer = jack_port_get_buffer(port, frames);
     jack_midi_clear_buffer(buffer);
     if (awaiting_connection.load(std::memory_order_relaxed)) {
@@ -76,6 +78,7 @@ int process(jack_nframes_t frames, void*) {
 
 void server_shut_down(jack_status_t, const char*, void*) {
     server_gone.store(true);
+    jack_host_server_gone();  // the input's port went with the client
     static const char said[] = "vxpiano: the JACK server went away; MIDI output is lost\n";
     // Called on one of libjack's threads: a plain write, no stdio lock.
     ssize_t ignored = write(2, said, sizeof said - 1);
@@ -99,8 +102,10 @@ void drain() {
 
 void release() {
     if (client != nullptr) {
+        jack_host_stopping(server_gone.load());
         if (!server_gone.load()) jack_deactivate(client);
         jack_client_close(client);
+        jack_host_end();
     }
     if (ring != nullptr) jack_ringbuffer_free(ring);
     client = nullptr;
@@ -118,6 +123,7 @@ int open_client(const char* arg) {
         midi_set_reason("no JACK server is running (%s)", error_or("cannot connect to the server"));
         return 1;
     }
+    jack_host_begin();
     port = jack_port_register(client, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     ring = jack_ringbuffer_create(ring_size);
     if (port == nullptr || ring == nullptr) {
@@ -130,6 +136,7 @@ int open_client(const char* arg) {
     awaiting_connection = arg != nullptr && *arg != '\0';
     jack_set_process_callback(client, process, nullptr);
     jack_on_info_shutdown(client, server_shut_down, nullptr);
+    jack_host_prepare(client);
     if (jack_activate(client) != 0) {
         midi_set_reason("JACK client cannot start: %s", error_or("activation refused"));
         return 1;
@@ -149,6 +156,7 @@ int open_client(const char* arg) {
                      own_name, own_name);
         std::fflush(stderr);
     }
+    jack_host_started(client);
     return 0;
 }
 

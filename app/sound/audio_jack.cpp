@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "app/common/open_reason.h"
+#include "app/sound/jack_host.h"
 #include "app/sound/realtime.h"
 #include "app/sound/sound_lost.h"
 #include "app/sound/stream_send.h"
@@ -77,6 +78,7 @@ int process(jack_nframes_t frames, void* data) {
     auto* left = static_cast<float*>(jack_port_get_buffer(out->ports[0], frames));
     auto* right = static_cast<float*>(jack_port_get_buffer(out->ports[1], frames));
     if (out->cycle_thread.load(std::memory_order_relaxed) == 0) out->cycle_thread.store(gettid(), std::memory_order_relaxed);
+    jack_host_cycle(frames);  // the input's port, on this client
     if (!out->queue.empty()) {
         out->queue.play(out->synth);
         out->quiet_frames = 0;
@@ -130,12 +132,14 @@ const char* JackAudio::start() {
     cycle_thread = 0;
     jack_set_process_callback(client, process, this);
     jack_on_info_shutdown(client, server_shut_down, this);
+    jack_host_prepare(client);
     if (jack_activate(client) != 0) return "the server refused the synthesiser's client";
     if (const char** playback = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsPhysical | JackPortIsInput)) {
         for (int i = 0; i < 2 && playback[0] != nullptr; ++i)
             jack_connect(client, jack_port_name(ports[i]), playback[playback[1] != nullptr ? i : 0]);
         jack_free(playback);
     }
+    jack_host_started(client);
     return nullptr;
 }
 
@@ -169,6 +173,7 @@ void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
         if (closing) return;
         if (client != nullptr) {
             hold.unlock();
+            jack_host_stopping(true);
             jack_client_close(client);  // the cycle no longer runs: its thread is gone
             hold.lock();
             client = nullptr;
@@ -198,6 +203,7 @@ void JackAudio::watch_loop(std::unique_lock<std::mutex>& hold) {
 SoundStream* jack_audio_connect() {
     jack_client_t* client = open_client();
     if (client == nullptr) return nullptr;
+    jack_host_begin();
     auto* out = new JackAudio;
     out->client = client;
     out->rate = static_cast<int>(jack_get_sample_rate(client));
@@ -256,10 +262,12 @@ void jack_audio_close(SoundStream* stream) {
         hold.unlock();
         output->watcher.join();
     }
+    jack_host_stopping(output->gone);
     if (output->client != nullptr) {
         if (!output->gone) jack_deactivate(output->client);
         jack_client_close(output->client);
     }
+    jack_host_end();
     delete output;
 }
 
