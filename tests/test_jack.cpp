@@ -305,6 +305,36 @@ TEST_F(JackMidiIn, AKeyboardPlaysOnTheSlidersChannelAndNothingIsLeftHanging) {
     expect_out();
 }
 
+// A keyboard whose port appears while the program runs (a USB keyboard through the server's
+// bridge to the hardware) is connected by itself and plays; unplugged with a key down, that
+// note ends.
+TEST_F(JackMidiIn, AKeyboardPluggedInWhileRunningIsConnectedAndItsUnplugEndsItsNote) {
+    start();
+    vxtest::JackMidiSender keyboard;
+    ASSERT_TRUE(keyboard.open(server.name(), "usbkeys", true)) << server.log();
+    // Connected within a second or so: a centred pitch bend is played until one comes out.
+    const size_t before = out.count();
+    for (int tries = 0; tries < 20 && out.count() == before; ++tries) {
+        ASSERT_TRUE(keyboard.send({0xE0, 0x00, 0x40}));
+        out.wait_count(before + 1, 500ms);
+    }
+    ASSERT_GT(out.count(), before) << "the keyboard plugged in was not connected: " << run.program.error_text();
+    std::this_thread::sleep_for(100ms);
+    want = out.messages();
+    for (int tries = 0; tries < 5 && out.count() == want.size(); ++tries) {
+        ASSERT_TRUE(keyboard.send({0x90, 43, 70}));
+        out.wait_count(want.size() + 1, 2000ms);
+    }
+    want.push_back(note_on(0, 43, 70));
+    expect_out();
+    expect_key(kG, kPressedWhite, "G held on the keyboard plugged in");
+    keyboard.close();
+    want.push_back(note_off(0, 43, 0));
+    expect_out();
+    expect_key(kG, kWhite, "G after the keyboard was unplugged");
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
+
 // The server goes away while keys are down: their notes end and the keys are let go; the
 // program plays on.
 TEST_F(JackMidiIn, TheServerGoingAwayWithKeysDownEndsTheirNotes) {

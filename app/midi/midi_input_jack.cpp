@@ -22,6 +22,7 @@ namespace app {
 namespace {
 
 std::atomic<jack_port_t*> port{nullptr};
+std::atomic<jack_client_t*> current_client{nullptr};  // the one the port is on
 MidiParser parser;  // the process cycle's
 std::string named_ports;
 
@@ -82,6 +83,7 @@ void arrive(jack_client_t* client) {
     parser = MidiParser{};
     jack_port_t* in = jack_port_register(client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     if (in == nullptr) return;
+    current_client.store(client, std::memory_order_release);
     port.store(in, std::memory_order_release);
     connect_physical(client);
     size_t start = 0;
@@ -97,6 +99,7 @@ void arrive(jack_client_t* client) {
 // port end.
 void leave(bool) {
     port.store(nullptr, std::memory_order_release);
+    current_client.store(nullptr, std::memory_order_release);
     jack_input_queue.source_gone(jack_source);
     midi_input_wake();
 }
@@ -106,7 +109,18 @@ void port_registered() {
     midi_input_wake();
 }
 
-const JackGuest guest = {arrive, leave, process, port_registered};
+// A keyboard unplugged, or disconnected by hand: one port carries every source, so the notes
+// that came through it all end, a keyboard's that stays connected with them.
+void disconnected(jack_port_id_t a, jack_port_id_t b) {
+    jack_port_t* in = port.load(std::memory_order_acquire);
+    jack_client_t* client = current_client.load(std::memory_order_acquire);
+    if (in == nullptr || client == nullptr) return;
+    if (jack_port_by_id(client, a) != in && jack_port_by_id(client, b) != in) return;
+    jack_input_queue.source_gone(jack_source);
+    midi_input_wake();
+}
+
+const JackGuest guest = {arrive, leave, process, port_registered, disconnected};
 
 // The client of the input's own.
 int own_process(jack_nframes_t frames, void*) {
@@ -114,6 +128,9 @@ int own_process(jack_nframes_t frames, void*) {
     return 0;
 }
 void own_port_registered(jack_port_id_t, int, void*) { port_registered(); }
+void own_connected(jack_port_id_t a, jack_port_id_t b, int connect, void*) {
+    if (!connect) disconnected(a, b);
+}
 // On one of libjack's threads: the passing thread closes the client.
 void own_server_shut_down(jack_status_t, const char*, void*) {
     own_server_gone.store(true);
@@ -131,6 +148,7 @@ bool open_own_client() {
     own_server_gone = false;
     jack_set_process_callback(client, own_process, nullptr);
     jack_set_port_registration_callback(client, own_port_registered, nullptr);
+    jack_set_port_connect_callback(client, own_connected, nullptr);
     jack_on_info_shutdown(client, own_server_shut_down, nullptr);
     if (jack_activate(client) != 0) {
         jack_client_close(client);

@@ -21,6 +21,11 @@ void port_registered(jack_port_id_t, int, void*) {
     if (const JackGuest* g = cycling.load(std::memory_order_acquire)) g->port_registered();
 }
 
+void connected(jack_port_id_t a, jack_port_id_t b, int connect, void*) {
+    if (connect) return;
+    if (const JackGuest* g = cycling.load(std::memory_order_acquire)) g->disconnected(a, b);
+}
+
 void arrive_locked() {
     if (guest == nullptr || active == nullptr || guest_on_active) return;
     guest->arrive(active);
@@ -47,9 +52,10 @@ void jack_host_end() {
 }
 
 void jack_host_prepare(jack_client_t* client) {
-    // Set on every host's client before it is active, since it cannot be set afterwards: a
-    // keyboard's port appearing later is then seen whether or not the input is there yet.
+    // Set on every host's client before it is active, since they cannot be set afterwards: a
+    // keyboard's port appearing or going later is then seen whether or not the input is there yet.
     jack_set_port_registration_callback(client, port_registered, nullptr);
+    jack_set_port_connect_callback(client, connected, nullptr);
 }
 
 void jack_host_started(jack_client_t* client) {

@@ -15,6 +15,8 @@ struct JackGuest {
     void (*leave)(bool server_gone);        // the client closes next: hands off it
     void (*process)(jack_nframes_t frames);
     void (*port_registered)();  // a port of some client came or went (libjack's thread)
+    // Ports were disconnected (libjack's thread).
+    void (*disconnected)(jack_port_id_t a, jack_port_id_t b);
 };
 
 // The host's side. begin and end bracket its life, while it may have a client (the sound stream

@@ -216,10 +216,10 @@ void JackMidiReceiver::close() { close_jack_client(client_); }
 
 JackMidiSender::~JackMidiSender() { close(); }
 
-bool JackMidiSender::open(const std::string& server, const std::string& client_name) {
+bool JackMidiSender::open(const std::string& server, const std::string& client_name, bool physical) {
     client_ = open_jack_client(server, client_name);
     if (client_ == nullptr) return false;
-    port_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    port_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput | (physical ? JackPortIsPhysical : 0), 0);
     ring_ = jack_ringbuffer_create(record_size * 256);
     if (port_ == nullptr || ring_ == nullptr || jack_set_process_callback(client_, process, this) != 0 ||
         jack_activate(client_) != 0) {

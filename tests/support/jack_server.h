@@ -109,7 +109,8 @@ private:
 class JackMidiSender {
 public:
     ~JackMidiSender();
-    bool open(const std::string& server, const std::string& client_name = "player");
+    // `physical`: the port says it is hardware's, as a bridge to a USB keyboard's does.
+    bool open(const std::string& server, const std::string& client_name = "player", bool physical = false);
     void close();
     std::string port_name() const;  // "NAME:midi_out"
     // Connects "midi_out" to `destination` once that port is there.
