@@ -35,7 +35,8 @@ namespace {
 // The routes' threads write to the counter; the passing thread wakes on it. Playing from there
 // keeps the program's thread, which may be drawing or waiting on the display, out of the way
 // from a key struck to its sound.
-int wake_fd = -1;
+// Atomic: a JACK cycle still running as the input closes may write to it.
+std::atomic<int> wake_fd{-1};
 std::atomic<bool> passer_stopping{false};
 std::thread passer;
 bool alsa_open_now = false;
@@ -196,7 +197,8 @@ void release_held() {
 
 void midi_input_wake() {
     const uint64_t one = 1;
-    if (wake_fd >= 0 && ::write(wake_fd, &one, sizeof one) < 0) {
+    const int fd = wake_fd.load(std::memory_order_acquire);
+    if (fd >= 0 && ::write(fd, &one, sizeof one) < 0) {
         // Full counter: a wake-up is pending anyway.
     }
 }
@@ -233,8 +235,8 @@ void midi_input_close() {
         midi_input_wake();
         passer.join();
     }
-    if (wake_fd >= 0) ::close(wake_fd);
-    wake_fd = -1;
+    const int fd = wake_fd.exchange(-1);
+    if (fd >= 0) ::close(fd);
     // What is still queued never went out, so it needs no end; what did, ends here.
     midi_input_release();
 }

@@ -3,7 +3,9 @@
 #include "app/sound/jack_host.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 namespace app {
 
@@ -16,6 +18,9 @@ const JackGuest* guest = nullptr;
 bool guest_on_active = false;
 // What the host's cycle and libjack's callback thread call, without the lock.
 std::atomic<const JackGuest*> cycling{nullptr};
+// Cycles inside the guest's process: a guest that leaves waits for them to end, so nothing of
+// it runs once it is gone.
+std::atomic<int> in_cycle{0};
 
 void port_registered(jack_port_id_t, int, void*) {
     if (const JackGuest* g = cycling.load(std::memory_order_acquire)) g->port_registered();
@@ -34,7 +39,8 @@ void arrive_locked() {
 }
 
 void leave_locked(bool server_gone) {
-    cycling.store(nullptr, std::memory_order_release);
+    cycling.store(nullptr);
+    while (in_cycle.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
     if (guest != nullptr && guest_on_active) guest->leave(server_gone);
     guest_on_active = false;
 }
@@ -71,7 +77,9 @@ void jack_host_stopping(bool server_gone) {
 }
 
 void jack_host_cycle(jack_nframes_t frames) {
-    if (const JackGuest* g = cycling.load(std::memory_order_acquire)) g->process(frames);
+    in_cycle.fetch_add(1);
+    if (const JackGuest* g = cycling.load()) g->process(frames);
+    in_cycle.fetch_sub(1);
 }
 
 void jack_host_server_gone() {
