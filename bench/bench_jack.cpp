@@ -8,6 +8,8 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <alsa/asoundlib.h>
+#include <poll.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -140,6 +143,118 @@ void BM_JackMidiInputToOutput(benchmark::State& state) {
     state.counters["max_cycles_later"] = percentile(periods, 1.0);
 }
 BENCHMARK(BM_JackMidiInputToOutput)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// A sequencer client of the bench's own with one port; null without a sequencer.
+snd_seq_t* bench_sequencer(const char* name, unsigned caps, int* port) {
+    snd_seq_t* seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return nullptr;
+    snd_seq_set_client_name(seq, name);
+    *port = snd_seq_create_simple_port(seq, name, caps, SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    return seq;
+}
+
+// The next Note On or Off that reaches `seq`, within `limit_ms`: false when none did.
+bool next_note(snd_seq_t* seq, int limit_ms) {
+    pollfd fds[4];
+    const int count = snd_seq_poll_descriptors(seq, fds, 4, POLLIN);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        snd_seq_event_t* ev = nullptr;
+        while (snd_seq_event_input_pending(seq, 1) > 0 && snd_seq_event_input(seq, &ev) >= 0)
+            if (ev != nullptr && (ev->type == SND_SEQ_EVENT_NOTEON || ev->type == SND_SEQ_EVENT_NOTEOFF)) return true;
+        poll(fds, static_cast<nfds_t>(count), 50);
+    }
+    return false;
+}
+
+// The real program as an ALSA thru, on a real kernel sequencer (these machines have none:
+// tools/bench_alsa_guest.sh runs it in the throw-away guest): a Note On from a port of the
+// bench's own, which VXMIDI_IN names, to the bench's receiving port, which VXMIDI names.
+void BM_AlsaMidiInputToOutput(benchmark::State& state) {
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) return state.SkipWithError("no ALSA sequencer here");
+    int keys_port = -1, in_port = -1;
+    snd_seq_t* keys = bench_sequencer("vxbench keys", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, &keys_port);
+    snd_seq_t* receiver = bench_sequencer("vxbench in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, &in_port);
+    if (keys == nullptr || receiver == nullptr || keys_port < 0 || in_port < 0) return state.SkipWithError("no sequencer ports");
+    const std::string keys_name = std::to_string(snd_seq_client_id(keys)) + ":" + std::to_string(keys_port);
+    const std::string in_name = std::to_string(snd_seq_client_id(receiver)) + ":" + std::to_string(in_port);
+    vxtest::PianoRun run;
+    run.environment.push_back("VXMIDI_IN=alsa:" + keys_name);
+    if (std::string problem = run.start("alsa:" + in_name); !problem.empty()) return state.SkipWithError(problem.c_str());
+    // The program connects the keys' port once its window is drawn: a note is played until one
+    // comes through.
+    const auto play = [&](int i) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_source(&ev, keys_port);
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        if (i % 2 == 0) snd_seq_ev_set_noteon(&ev, 0, 69, 100);
+        else snd_seq_ev_set_noteoff(&ev, 0, 69, 0);
+        snd_seq_event_output_direct(keys, &ev);
+    };
+    bool through = false;
+    for (int tries = 0; tries < 40 && !through; ++tries) {
+        play(0);
+        through = next_note(receiver, 250);
+    }
+    if (!through) return state.SkipWithError("nothing played into the input came out");
+    play(1);
+    next_note(receiver, 1000);
+    std::vector<double> us;
+    int i = 0;
+    for (auto _ : state) {
+        const int64_t sent = now_ns();
+        play(i++);
+        if (!next_note(receiver, 2000)) return state.SkipWithError("a message was lost");
+        const double waited = static_cast<double>(now_ns() - sent) / 1000;
+        us.push_back(waited);
+        state.SetIterationTime(waited * 1e-6);
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + i * 373 % 1400));
+    }
+    run.escape_and_wait();
+    snd_seq_close(keys);
+    snd_seq_close(receiver);
+    state.counters["median_us"] = percentile(us, 0.5);
+    state.counters["p95_us"] = percentile(us, 0.95);
+    state.counters["max_us"] = percentile(us, 1.0);
+}
+BENCHMARK(BM_AlsaMidiInputToOutput)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
+
+// For comparison, the sequencer's own delivery between the same two ports connected directly:
+// what the guest's kernel and emulated processor cost without the program between them.
+void BM_AlsaSequencerDirect(benchmark::State& state) {
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) return state.SkipWithError("no ALSA sequencer here");
+    int keys_port = -1, in_port = -1;
+    snd_seq_t* keys = bench_sequencer("vxbench keys", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, &keys_port);
+    snd_seq_t* receiver = bench_sequencer("vxbench in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, &in_port);
+    if (keys == nullptr || receiver == nullptr || keys_port < 0 || in_port < 0) return state.SkipWithError("no sequencer ports");
+    snd_seq_connect_to(keys, keys_port, snd_seq_client_id(receiver), in_port);
+    std::vector<double> us;
+    int i = 0;
+    for (auto _ : state) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_source(&ev, keys_port);
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        if (i++ % 2 == 0) snd_seq_ev_set_noteon(&ev, 0, 69, 100);
+        else snd_seq_ev_set_noteoff(&ev, 0, 69, 0);
+        const int64_t sent = now_ns();
+        snd_seq_event_output_direct(keys, &ev);
+        if (!next_note(receiver, 2000)) return state.SkipWithError("a message was lost");
+        const double waited = static_cast<double>(now_ns() - sent) / 1000;
+        us.push_back(waited);
+        state.SetIterationTime(waited * 1e-6);
+        std::this_thread::sleep_for(std::chrono::microseconds(2000 + i * 373 % 1400));
+    }
+    snd_seq_close(keys);
+    snd_seq_close(receiver);
+    state.counters["median_us"] = percentile(us, 0.5);
+    state.counters["p95_us"] = percentile(us, 0.95);
+    state.counters["max_us"] = percentile(us, 1.0);
+}
+BENCHMARK(BM_AlsaSequencerDirect)->UseManualTime()->Iterations(300)->Unit(benchmark::kMicrosecond);
 
 // A note played into the real program's input to the start of its sound from the embedded
 // synthesiser through the server, recorded by a client of the bench's own, as a click is timed

@@ -32,17 +32,15 @@ InputQueue jack_input_queue;
 
 namespace {
 
-// The routes' threads write to the counter; the passing thread wakes on it. Playing from there
-// keeps the program's thread, which may be drawing or waiting on the display, out of the way
-// from a key struck to its sound.
+// The JACK cycle writes to the counter; the passing thread wakes on it (the ALSA route's thread
+// passes its own queue on). Playing from there keeps the program's thread, which may be drawing
+// or waiting on the display, out of the way from a key struck to its sound.
 // Atomic: a JACK cycle still running as the input closes may write to it.
 std::atomic<int> wake_fd{-1};
 std::atomic<bool> passer_stopping{false};
 std::thread passer;
 bool alsa_open_now = false;
 std::atomic<bool> jack_open_now{false};  // read by the passing thread too
-// Below the renderer's priority: what it passes on is only heard at the renderer's next block.
-constexpr int passer_priority = 40;
 
 // Guards what follows, and midi_channel against the passing thread's reads: the program's
 // thread changes the channel only through midi_input_set_channel.
@@ -153,9 +151,26 @@ InputChoice input_choice() {
     return choice;
 }
 
+// Passes on what `queue` holds, on the calling thread (the queue's one reader), and tells the
+// program's loop what to show.
+void take_and_tell(InputQueue& queue) {
+    {
+        std::lock_guard guard(state_lock);
+        MidiInputPass taken;
+        take_queue(queue, taken);
+        pending.keys_changed |= taken.keys_changed;
+        if (taken.program >= 0) {
+            pending.program = taken.program;
+            pending.program_channel = taken.program_channel;
+        }
+    }
+    // The window layer's notification; its lock is never taken on the JACK cycle.
+    vx::input_arrived();
+}
+
 void pass_on() {
     pthread_setname_np(pthread_self(), "vx-midi-in");
-    make_thread_realtime(static_cast<pid_t>(syscall(SYS_gettid)), passer_priority);
+    make_thread_realtime(static_cast<pid_t>(syscall(SYS_gettid)), input_priority);
     pollfd readable{wake_fd, POLLIN, 0};
     int timeout_ms = -1;
     while (!passer_stopping.load()) {
@@ -168,19 +183,7 @@ void pass_on() {
         if (jack_open_now) timeout_ms = jack_input_tend();
 #endif
         if (ready == 0) continue;
-        MidiInputPass taken;
-        {
-            std::lock_guard guard(state_lock);
-            take_queue(alsa_input_queue, taken);
-            take_queue(jack_input_queue, taken);
-            pending.keys_changed |= taken.keys_changed;
-            if (taken.program >= 0) {
-                pending.program = taken.program;
-                pending.program_channel = taken.program_channel;
-            }
-        }
-        // The window layer's notification; its lock is never taken on a route's thread.
-        vx::input_arrived();
+        take_and_tell(jack_input_queue);
     }
 }
 
@@ -194,6 +197,8 @@ void release_held() {
 }
 
 }  // namespace
+
+void midi_input_take(InputQueue& queue) { take_and_tell(queue); }
 
 void midi_input_wake() {
     const uint64_t one = 1;

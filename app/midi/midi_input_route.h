@@ -12,6 +12,9 @@ namespace app {
 
 // A source of input: an ALSA sequencer client number (0..191), or the JACK port.
 constexpr uint8_t jack_source = 255;
+// The real-time priority of the threads that pass input on, where they may have one: below the
+// renderer's, since what they pass on is only heard at its next block.
+constexpr int input_priority = 40;
 
 // One writer (the route's thread: the sequencer's poll, or the JACK process cycle) and one
 // reader (the program's thread); lock-free, so the JACK cycle never waits on the program.
@@ -83,9 +86,12 @@ private:
 extern InputQueue alsa_input_queue;
 extern InputQueue jack_input_queue;
 
-// Wakes the program's loop; callable from any thread, the JACK cycle too (one write to an
-// event counter, no lock).
+// Wakes the passing thread, which passes the JACK queue on; callable from any thread, the JACK
+// cycle too (one write to an event counter, no lock).
 void midi_input_wake();
+// Passes on what `queue` holds on the calling thread, its one reader (the ALSA route's, which
+// may take locks, unlike the JACK cycle): a message waits for no other thread.
+void midi_input_take(InputQueue& queue);
 
 // Raw MIDI bytes into whole channel messages: running status; system real-time bytes skipped
 // wherever they fall; SysEx, system common messages and data bytes with no status before them
