@@ -11,6 +11,8 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "app/midi/midi.h"
@@ -333,6 +335,39 @@ TEST_F(JackMidiIn, AKeyboardPluggedInWhileRunningIsConnectedAndItsUnplugEndsItsN
     expect_out();
     expect_key(kG, kWhite, "G after the keyboard was unplugged");
     EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
+
+// A dense MIDI file played into the input, some thousands of events a second above the keys
+// shown: meanwhile the window answers a click and Escape, and every note that went out gets its
+// Note Off.
+TEST_F(JackMidiIn, UnderAFloodTheWindowAnswersAndNothingIsLeftHanging) {
+    start();
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        for (int sent = 0; flooding.load(); ++sent) {
+            const uint8_t note = static_cast<uint8_t>(100 + (sent / 2) % 27);
+            player.send({static_cast<uint8_t>(sent % 2 == 0 ? 0x90 : 0x80), note, 90});
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    ASSERT_TRUE(out.wait_count(want.size() + 200)) << "the flood does not come through";
+    run.click_at(kC[0], kC[1]);
+    const auto has = [&](const MidiMessage& m) {
+        const std::vector<MidiMessage> got = out.messages();
+        return std::find(got.begin(), got.end(), m) != got.end();
+    };
+    EXPECT_TRUE(vxtest::wait_until([&] { return has(note_on(0, 36, 127)) && has(note_off(0, 36, 127)); }))
+        << "the click was not answered during the flood";
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+    flooding = false;
+    flood.join();
+    out.wait_count(out.count() + 1, 500ms);  // the last of it
+    int sounding[128] = {};
+    for (const MidiMessage& m : out.messages()) {
+        if ((m.status & 0xF0) == 0x90 && m.data2 > 0) ++sounding[m.data1];
+        else if ((m.status & 0xF0) == 0x80 || (m.status & 0xF0) == 0x90) sounding[m.data1] = 0;
+    }
+    for (int note = 0; note < 128; ++note) EXPECT_EQ(sounding[note], 0) << "note " << note << " left hanging";
 }
 
 // The server goes away while keys are down: their notes end and the keys are let go; the
