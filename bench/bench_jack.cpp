@@ -167,6 +167,18 @@ bool next_note(snd_seq_t* seq, int limit_ms) {
     return false;
 }
 
+// Plays A4 from `port` of `seq` to its subscribers at once: a Note On for even `i`, else its Note Off.
+void play_a(snd_seq_t* seq, int port, int i) {
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_source(&ev, port);
+    snd_seq_ev_set_subs(&ev);
+    snd_seq_ev_set_direct(&ev);
+    if (i % 2 == 0) snd_seq_ev_set_noteon(&ev, 0, 69, 100);
+    else snd_seq_ev_set_noteoff(&ev, 0, 69, 0);
+    snd_seq_event_output_direct(seq, &ev);
+}
+
 // The real program as an ALSA thru, on a real kernel sequencer (these machines have none:
 // tools/bench_alsa_guest.sh runs it in the throw-away guest): a Note On from a port of the
 // bench's own, which VXMIDI_IN names, to the bench's receiving port, which VXMIDI names.
@@ -183,16 +195,7 @@ void BM_AlsaMidiInputToOutput(benchmark::State& state) {
     if (std::string problem = run.start("alsa:" + in_name); !problem.empty()) return state.SkipWithError(problem.c_str());
     // The program connects the keys' port once its window is drawn: a note is played until one
     // comes through.
-    const auto play = [&](int i) {
-        snd_seq_event_t ev;
-        snd_seq_ev_clear(&ev);
-        snd_seq_ev_set_source(&ev, keys_port);
-        snd_seq_ev_set_subs(&ev);
-        snd_seq_ev_set_direct(&ev);
-        if (i % 2 == 0) snd_seq_ev_set_noteon(&ev, 0, 69, 100);
-        else snd_seq_ev_set_noteoff(&ev, 0, 69, 0);
-        snd_seq_event_output_direct(keys, &ev);
-    };
+    const auto play = [&](int i) { play_a(keys, keys_port, i); };
     bool through = false;
     for (int tries = 0; tries < 40 && !through; ++tries) {
         play(0);
@@ -233,15 +236,8 @@ void BM_AlsaSequencerDirect(benchmark::State& state) {
     std::vector<double> us;
     int i = 0;
     for (auto _ : state) {
-        snd_seq_event_t ev;
-        snd_seq_ev_clear(&ev);
-        snd_seq_ev_set_source(&ev, keys_port);
-        snd_seq_ev_set_subs(&ev);
-        snd_seq_ev_set_direct(&ev);
-        if (i++ % 2 == 0) snd_seq_ev_set_noteon(&ev, 0, 69, 100);
-        else snd_seq_ev_set_noteoff(&ev, 0, 69, 0);
         const int64_t sent = now_ns();
-        snd_seq_event_output_direct(keys, &ev);
+        play_a(keys, keys_port, i++);
         if (!next_note(receiver, 2000)) return state.SkipWithError("a message was lost");
         const double waited = static_cast<double>(now_ns() - sent) / 1000;
         us.push_back(waited);

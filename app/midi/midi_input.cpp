@@ -1,6 +1,7 @@
-// MIDI input: "VXMIDI_IN", and the passing thread that the routes wake: it passes what came in
-// on to the output on the slider's channel at once, keeps the notes held, so that each one it
-// passed on gets its Note Off, and tells the program's loop what to draw.
+// MIDI input: "VXMIDI_IN", and what the routes' threads do with what came in (the JACK cycle
+// through the passing thread it wakes, the ALSA route on its own thread): pass it on to the
+// output on the slider's channel at once, keep the notes held, so that each one passed on gets
+// its Note Off, and tell the program's loop what to draw.
 #include "app/midi/midi_input.h"
 
 #include <poll.h>
@@ -48,7 +49,7 @@ std::mutex state_lock;
 MidiInputPass pending;  // what the program's thread has yet to show
 
 // The sources that hold each note (a note sounds once, however many hold it) and the channel
-// it went out on. The program's thread only.
+// it went out on. Under state_lock.
 constexpr std::array<int8_t, 128> nothing_sent() {
     std::array<int8_t, 128> channels{};
     for (int8_t& channel : channels) channel = -1;
