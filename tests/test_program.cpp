@@ -658,3 +658,59 @@ TEST(AlsaSequencerInput, AKeyboardPluggedInWhileRunningPlaysOnTheSlidersChannelA
     expect_sent("Escape with G down");
     unplug_card();
 }
+
+// The same card heard: with no MIDI output chosen and a JACK server in the guest, its notes
+// sound through the embedded synthesiser on the slider's channel, as the instrument it chose,
+// at their pitch, and unplugging it with the key down silences the note.
+TEST(AlsaSequencerInput, ACardsNoteSoundsThroughTheEmbeddedSynthesiserUntilItIsUnplugged) {
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) GTEST_SKIP() << "no ALSA sequencer here (test_alsa_guest.sh runs this in a guest)";
+    constexpr int kNoteA = 69;
+    vxtest::JackServer server;
+    // Long periods: the guest's processors are emulated, and so is every wake-up.
+    ASSERT_TRUE(server.start(48000, 1024)) << server.log();
+    server.export_environment();
+    vxtest::PianoRun run;
+    ASSERT_EQ(run.start(vxtest::embedded_synth), "");
+    vxtest::JackAudioRecorder recorder;
+    ASSERT_TRUE(recorder.open(server.name(), "recorder", 120));
+    ASSERT_TRUE(recorder.connect_from("vxpiano:", 30000ms)) << "the program has no JACK audio port; stderr: " << run.program.error_text();
+    ASSERT_TRUE(plug_card());
+    ASSERT_TRUE(vxtest::wait_until(card_connected, 5000ms)) << "the card plugged in was not connected\n"
+                                                           << command_output("aconnect -l");
+    // Played on the slider's channel, 2, once the program has taken the click: the guest is slow.
+    run.click_at(kChannelUp[0], kChannelUp[1]);
+    const std::vector<vxtest::PointerStep> click = {{kChannelUp[0], kChannelUp[1], 1}, {kChannelUp[0], kChannelUp[1], 0}};
+    ASSERT_EQ(vxtest::wait_for_frame(run.d(), run.window, vxtest::expected_frame(run.directory.path(), click), 24, "alsa_channel_2"),
+              "");
+
+    // The card chooses an organ, which holds its level where a piano dies away, so that a note
+    // left sounding after the unplug, or one played on the piano, is heard as such.
+    constexpr uint8_t kDrawbarOrgan = 16;
+    const int64_t played = vxtest::now_ns();
+    ASSERT_TRUE(play_on_card({0xC0, kDrawbarOrgan, 0x90, kNoteA, 100}));
+    EXPECT_TRUE(vxtest::wait_until([&] { return vxtest::sounding_since(recorder.recording(), played); }))
+        << "the card's note is not heard; stderr: " << run.program.error_text() << "\nserver: " << server.log();
+    std::this_thread::sleep_for(1000ms);
+    const int64_t unplugged = vxtest::now_ns();
+    ASSERT_TRUE(unplug_card()) << command_output("aconnect -l");
+    std::this_thread::sleep_for(1500ms);
+    const vxtest::Recording sound = recorder.recording();
+    recorder.close();
+    unsetenv("JACK_DEFAULT_SERVER");
+
+    const int rate = sound.rate;
+    const int64_t from = vxtest::first_sample_after(sound, played), until = vxtest::first_sample_after(sound, unplugged);
+    ASSERT_GE(from, 0);
+    ASSERT_GT(until, from);
+    const int64_t start = vxtest::onset(sound.samples, from, until, rate / 50);
+    ASSERT_GE(start, 0) << "no sound while the key was down";
+    const size_t tenth = static_cast<size_t>(rate / 10);
+    ASSERT_GE(until, start + 3 * static_cast<int64_t>(tenth)) << "the note started too late to hear its pitch";
+    const double pitch = vxtest::strongest_frequency(&sound.samples[static_cast<size_t>(start) + tenth], 2 * tenth, rate,
+                                                     vxtest::note_frequency(kNoteA) * 0.7, vxtest::note_frequency(kNoteA) * 1.4);
+    EXPECT_NEAR(pitch, vxtest::note_frequency(kNoteA), 4.0);
+    const float held = vxtest::peak(sound.samples, start, until);
+    EXPECT_GT(vxtest::peak(sound.samples, until - static_cast<int64_t>(tenth), until), held / 2) << "not the organ's held level";
+    EXPECT_LT(vxtest::peak(sound.samples, until + rate, until + rate * 11 / 10), held / 100) << "it sounds on after the unplug";
+    EXPECT_EQ(run.escape_and_wait(), 0) << run.program.error_text();
+}
