@@ -399,6 +399,21 @@ int64_t first_sample_after(const Recording& sound, int64_t time_ns) {
     return -1;
 }
 
+RecordedNote recorded_note(const Recording& sound, int64_t press_ns, int64_t release_ns, double frequency) {
+    RecordedNote note;
+    note.press = first_sample_after(sound, press_ns);
+    note.release = first_sample_after(sound, release_ns);
+    if (note.press < 0 || note.release <= note.press) return note;
+    const int64_t tenth = sound.rate / 10;
+    note.start = onset(sound.samples, note.press, note.release, sound.rate / 50);
+    if (note.start < 0) return note;
+    note.held = peak(sound.samples, note.start, note.release);
+    if (note.release >= note.start + 3 * tenth)
+        note.pitch = strongest_frequency(&sound.samples[static_cast<size_t>(note.start + tenth)], static_cast<size_t>(2 * tenth),
+                                         sound.rate, frequency * 0.7, frequency * 1.4);
+    return note;
+}
+
 int64_t time_of_sample(const Recording& sound, int64_t sample) {
     for (const Recording::Stamp& stamp : sound.stamps)
         if (stamp.end_sample > sample) return stamp.time_ns;

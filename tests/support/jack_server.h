@@ -160,6 +160,17 @@ private:
 
 // The first sample of the first recorded cycle that ran at or after `time_ns`; -1 when none did.
 int64_t first_sample_after(const Recording& sound, int64_t time_ns);
+// A note held from `press_ns` to `release_ns` (steady clock) as a recording has it, each time
+// placed at the first cycle that ran at or after it (a sample clock is made late by the cycles
+// a loaded server dropped): `press` and `release` (-1 where no cycle ran), its onset between
+// them (-1 when none), its loudest while held, and the strongest frequency near `frequency`
+// 0.1 to 0.3 s into it (0 when it was held for less).
+struct RecordedNote {
+    int64_t press = -1, release = -1, start = -1;
+    float held = 0;
+    double pitch = 0;
+};
+RecordedNote recorded_note(const Recording& sound, int64_t press_ns, int64_t release_ns, double frequency);
 // When the recorded cycle holding `sample` ran.
 int64_t time_of_sample(const Recording& sound, int64_t sample);
 
